@@ -1,0 +1,137 @@
+/*
+ * pci_5C3A.h - user-space interface to the 5C3A two-port CAN bus PCI card.
+ *
+ * Each card carries two SJA1000 controllers in PeliCAN mode. A port is named
+ * by a handle, card * 2 + port, so handles 0..7 cover cards 0..3 with two
+ * ports each. All functions are synchronous and report failure through small
+ * negative return values; see each function for its own values.
+ *
+ * The record layouts below are shared with existing 32-bit applications and
+ * with the card's kernel driver: their sizes and field offsets are fixed.
+ *
+ * Valid C99 and C++. In strict ISO C mode (-std=c99) include this header
+ * before any system header, or define _POSIX_C_SOURCE yourself, so that
+ * <signal.h> declares struct sigaction.
+ */
+#ifndef PCI_5C3A_H
+#define PCI_5C3A_H
+
+#if defined(__STRICT_ANSI__) && !defined(__cplusplus) && !defined(_POSIX_C_SOURCE) && \
+    !defined(_XOPEN_SOURCE) && !defined(_GNU_SOURCE) && !defined(_DEFAULT_SOURCE)
+#define _POSIX_C_SOURCE 200809L
+#endif
+
+#include <signal.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Port configuration, 24 bytes (six 32-bit words). */
+typedef struct {
+    unsigned int mode;     /* 0 = 11-bit identifiers, 1 = 29-bit identifiers */
+    unsigned int accCode;  /* acceptance code, right-aligned identifier bits */
+    unsigned int accMask;  /* acceptance mask, a 1 bit is "don't care" */
+    unsigned int baudrate; /* bit-rate index 0..4; 4 = the user timing below */
+    unsigned char brp;     /* user bit timing: baud-rate prescaler */
+    unsigned char tseg1;   /* user bit timing: time segment 1 */
+    unsigned char tseg2;   /* user bit timing: time segment 2 */
+    unsigned char sjw;     /* user bit timing: synchronisation jump width */
+    unsigned char reserved[4];
+} PORT_STRUCT;
+
+/* A port's configuration followed by the controller's status register. */
+typedef struct {
+    unsigned int mode;
+    unsigned int accCode;
+    unsigned int accMask;
+    unsigned int baudrate;
+    unsigned char brp;
+    unsigned char tseg1;
+    unsigned char tseg2;
+    unsigned char sjw;
+    unsigned char reserved[4];
+    unsigned char status; /* status register (2) as read by CanGetPortStatus */
+} PORT_STATUS;
+
+/* One CAN message, 24 bytes. */
+typedef struct {
+    unsigned int id;     /* identifier, right-aligned, 11 or 29 bits */
+    unsigned char rtr;   /* non-zero for a remote frame */
+    unsigned char len;   /* data length code 0..8 */
+    unsigned char data[8];
+    unsigned char reserved[10];
+} CAN_PACKET;
+
+/* Per-card state: installed marker, signal ownership, descriptor, and the
+ * signal actions of port 0 (signal 63) and port 1 (signal 62). */
+typedef struct {
+    unsigned short magic;    /* 0x5C3A once the card is installed */
+    unsigned char sigReady;  /* 1 when the process owns the device's signals */
+    int fd;                  /* descriptor of /dev/PCI5C3AW<card> */
+    struct sigaction act0;   /* port 0, signal 63 */
+    struct sigaction act1;   /* port 1, signal 62 */
+} PCI_INFO;
+
+/* Card and port registry */
+int _5C3A_InstallPCI(int card);
+int CanOpenDriver(int card, int port);
+int CanCloseDriver(int handle);
+int GetDriverVersion(void);
+
+/* Controller register access */
+unsigned char _5C3A_Read(int handle, int reg);
+int _5C3A_Write(int handle, int reg, int value);
+
+/* Port configuration */
+int CanConfigPort(int handle, const PORT_STRUCT *cfg);
+int CanGetPortStatus(int handle, PORT_STATUS *out);
+
+/* Message transfer */
+int CanSendMsg(int handle, const CAN_PACKET *msg);
+int CanRcvMsg(int handle, CAN_PACKET *msg);
+int CanGetRcvCnt(int handle);
+
+/* Receive and buffer control */
+int CanEnableReceive(int handle);
+int CanDisableReceive(int handle);
+int CanClearOverrun(int handle);
+void CanClearRxBuffer(int handle);
+void CanClearTxBuffer(int handle);
+
+/* Error, status and LED access */
+int CanGetArbitrationLostBit(int handle);
+int CanGetErrorCode(int handle);
+int CanGetErrorWarningLimit(int handle);
+int CanSetErrorWarningLimit(int handle, unsigned char limit);
+int CanGetRxErrorCount(int handle);
+int CanGetTxErrorCount(int handle);
+int CanSetTxErrorCount(int handle, unsigned char count);
+int CanGetIntStatusReg(int handle);
+int CanGetLedStatus(int card, int led);
+int CanSetLedStatus(int card, int led, int state);
+
+/* Receive-event signals: 63 for port 0, 62 for port 1 of every card */
+int CanGetReceiveEvent(int handle, void (*handler)(int));
+int CanStopReceiveEvent(int handle);
+
+/* Bit-rate detection: timeout per trial in milliseconds */
+int CanDetectBaudrate(int handle, int timeout);
+
+/* Library state, shared with applications */
+extern PCI_INFO pci_Info_5C3A[4];
+extern int InstallRef[8];
+extern PORT_STRUCT portStruct[8];
+extern int totalCards;
+extern unsigned char LEDStatus[4];
+extern unsigned char canIntStatus[8];
+extern int LED_ADDR_START;
+extern unsigned short majorVersion;
+extern unsigned short minorVersion;
+extern int initFlag;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PCI_5C3A_H */
