@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "vcard.h"
@@ -22,12 +23,27 @@ class Wire;
 using BitTime = std::uint32_t;
 constexpr std::uint32_t kCrystalHz = 16'000'000;
 
-// One SJA1000 in PeliCAN mode as seen through its 32 registers.
+// Frames on the wire are vcard::Frame with `len` carrying the data length
+// code as sent, 0..15; a frame carries min(len, 8) data bytes, a remote
+// frame none.
+constexpr unsigned kMaxDataBytes = 8;
+constexpr unsigned kMaxDlc = 15;
+unsigned data_bytes(const Frame &frame);
+// The frame as a controller can put it on the bus: identifier cut to 11 or
+// 29 bits, length code limited to 15, data bytes beyond the length zeroed.
+Frame normalised(const Frame &frame);
+
+// One SJA1000 in PeliCAN mode as seen through its 32 registers. A window
+// of the card is 128 bytes wide; registers 32..127 read 0 and ignore
+// writes in this model.
 class Sja1000 {
 public:
     Sja1000();  // power-up state: reset mode, status 0x3C, warning limit 96
+    ~Sja1000();
+    Sja1000(const Sja1000 &) = delete;
+    Sja1000 &operator=(const Sja1000 &) = delete;
 
-    // Register access by the driver, reg 0..31 of the controller's window.
+    // Register access by the driver, reg 0..127 of the controller's window.
     // read() has the chip's read side effects (interrupt register cleared,
     // arbitration-lost and error-code capture re-armed); write() obeys the
     // reset-mode / operating-mode access rules and executes commands, which
@@ -41,30 +57,40 @@ public:
     bool interrupt_pending() const;
 
     // ---- bus side, used by Wire ------------------------------------------
-    bool in_operating_mode() const;   // RM clear and not bus-off
-    bool acknowledges() const;        // operating and not listen-only
+    bool in_operating_mode() const;   // RM clear (bus-off always sets RM)
+    bool receives() const;            // operating and awake: sees frames at its bit time
+    bool acknowledges() const;        // receives and not listen-only
+    bool can_transmit() const;        // acknowledges: operating, awake, not listen-only
+    bool self_test() const;           // STM: a transmission needs no acknowledgement
     BitTime bit_time() const;
     bool has_pending_frame() const;   // a transmission requested, not yet done or aborted
     Frame pending_frame() const;
+
     // Outcome of one attempt to send the pending frame.
-    void transmission_acknowledged();
-    void transmission_unacknowledged();
+    void transmission_succeeded();
+    // Acknowledge error. Returns true when the attempt counted (the transmit
+    // error counter rose), so the chip retries at once; false when the node
+    // is error passive or the frame was single shot.
+    bool transmission_unacknowledged();
+    // Lost arbitration at ALC bit position `bit` (0..31, data-sheet coding).
     void arbitration_lost(unsigned bit);
     // A valid frame seen on the wire at this controller's bit rate: filter,
-    // then into the receive FIFO (or data overrun). The receiver's error
-    // counter goes down by 1 on a valid frame.
+    // then into the receive FIFO (or data overrun). The receive error
+    // counter goes down on a valid frame.
     void frame_received(const Frame &frame);
     // A frame sent at another bit rate: a bus error for this controller.
     void bus_error_received();
+    // Bus activity while in sleep mode: the chip wakes up (and does not
+    // receive the frame that woke it). Returns true when it was asleep.
+    bool wake_up_by_bus();
 
     void attach(Wire *wire) { wire_ = wire; }
 
 private:
-    // Implementation detail of sja1000.cpp.
-    struct State;
+    struct State;  // sja1000.cpp
     std::unique_ptr<State> s_;
     Wire *wire_ = nullptr;
-    friend class Wire;
+    void retry_on_wire();
 };
 
 // A cable with the controllers (and possibly a remote node) attached to it.
@@ -72,18 +98,35 @@ class Wire {
 public:
     void attach(Sja1000 *controller);
     // Called by a controller whose transmission was requested, and whenever
-    // a node on the wire changes mode or bit rate (pending frames retry).
+    // a node on the wire changes mode or bit rate: pending frames are sent
+    // (or retried) in arbitration order.
     void arbitrate();
     // A node outside the card sends one frame at bit_time; returns true when
     // a controller acknowledged it.
     bool external_transmit(const Frame &frame, BitTime bit_time);
     // The remote node's presence: it acknowledges frames at its bit time.
     void set_remote(std::optional<BitTime> bit_time);
+    std::optional<BitTime> remote() const { return remote_; }
+    const std::vector<Sja1000 *> &controllers() const { return controllers_; }
 
 private:
+    // One frame on the bus from `transmitter` (null: the remote node):
+    // wakes sleepers, gives bus errors to nodes at other bit rates and, when
+    // valid, delivers it. Returns whether it was acknowledged.
+    bool put_on_bus(const Frame &frame, BitTime bit_time, Sja1000 *transmitter, bool valid_without_ack,
+                    bool *woke);
+
     std::vector<Sja1000 *> controllers_;
     std::optional<BitTime> remote_;
+    bool arbitrating_ = false;
+    bool again_ = false;
 };
+
+// Arbitration field of a frame as a bit string, most significant first,
+// dominant (0) winning: for the first differing position, the ALC code the
+// loser captures. Returns -1 when the arbitration fields are identical,
+// otherwise the position; *a_wins tells which frame wins.
+int arbitration_difference(const Frame &a, const Frame &b, bool *a_wins);
 
 // All controllers of the configured cards and the wires between them.
 class Hardware {
@@ -93,8 +136,8 @@ public:
     Sja1000 &controller(int card, int port);
     Wire &wire_of(int card, int port);
     std::vector<Wire *> wires();
-    std::uint8_t led(int card) const { return leds_[card]; }
-    void set_led(int card, std::uint8_t value) { leds_[card] = value; }
+    std::uint8_t led(int card) const { return leds_.at(static_cast<std::size_t>(card)); }
+    void set_led(int card, std::uint8_t value) { leds_.at(static_cast<std::size_t>(card)) = value; }
 
 private:
     int cards_;

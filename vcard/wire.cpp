@@ -1,0 +1,209 @@
+// wire.cpp - the CAN wires of the virtual card and the hardware they make up.
+//
+// A wire is an event-level bus: a transmission is one whole frame that every
+// awake node in operating mode sees at once. Nodes compare bit times instead
+// of sampling bits; arbitration compares the arbitration fields of the
+// frames pending at the same moment.
+#include <algorithm>
+#include <stdexcept>
+
+#include "hardware.h"
+
+namespace vcard {
+
+namespace {
+
+// The arbitration field as sent, dominant 0 first: standard frames
+// ID.10-0, RTR, IDE(0); extended frames ID.28-18, SRR(1), IDE(1), ID.17-0,
+// RTR. The index of a bit is the ALC code of losing there.
+struct ArbitrationField {
+    std::array<std::uint8_t, 32> bit{};
+    unsigned length = 0;
+};
+
+ArbitrationField arbitration_field(const Frame &frame) {
+    const Frame f = normalised(frame);
+    ArbitrationField a;
+    auto put = [&a](unsigned v) { a.bit[a.length++] = static_cast<std::uint8_t>(v & 1); };
+    if (f.extended) {
+        for (int i = 28; i >= 18; --i) put(f.id >> i);
+        put(1);   // SRR, always recessive
+        put(1);   // IDE
+        for (int i = 17; i >= 0; --i) put(f.id >> i);
+        put(f.rtr);
+    } else {
+        for (int i = 10; i >= 0; --i) put(f.id >> i);
+        put(f.rtr);
+        put(0);   // IDE
+    }
+    return a;
+}
+
+}  // namespace
+
+int arbitration_difference(const Frame &a, const Frame &b, bool *a_wins) {
+    const ArbitrationField fa = arbitration_field(a), fb = arbitration_field(b);
+    const unsigned n = std::min(fa.length, fb.length);
+    for (unsigned i = 0; i < n; ++i) {
+        if (fa.bit[i] != fb.bit[i]) {
+            if (a_wins) *a_wins = fa.bit[i] == 0;
+            return static_cast<int>(i);
+        }
+    }
+    return -1;   // standard and extended always differ at IDE, so same format and fields
+}
+
+void Wire::attach(Sja1000 *controller) {
+    controllers_.push_back(controller);
+    controller->attach(this);
+}
+
+bool Wire::put_on_bus(const Frame &frame, BitTime bit_time, Sja1000 *transmitter, bool valid_without_ack,
+                      bool *woke) {
+    // Bus activity wakes sleeping controllers; they miss the frame itself.
+    std::vector<const Sja1000 *> woken;
+    for (Sja1000 *c : controllers_)
+        if (c != transmitter && c->wake_up_by_bus()) woken.push_back(c);
+    if (!woken.empty()) *woke = true;
+    auto just_woke = [&woken](const Sja1000 *c) {
+        for (const Sja1000 *w : woken)
+            if (w == c) return true;
+        return false;
+    };
+
+    bool acked = false;
+    if (transmitter && remote_ && *remote_ == bit_time) acked = true;
+    for (const Sja1000 *c : controllers_)
+        if (c != transmitter && !just_woke(c) && c->acknowledges() && c->bit_time() == bit_time) acked = true;
+
+    // Without an acknowledgement the transmitter's error flag destroys the
+    // frame for every receiver, listen-only ones included.
+    const bool valid = acked || valid_without_ack;
+    for (Sja1000 *c : controllers_) {
+        if (c == transmitter || just_woke(c) || !c->receives()) continue;
+        if (c->bit_time() != bit_time) c->bus_error_received();
+        else if (valid) c->frame_received(frame);
+    }
+    return acked;
+}
+
+void Wire::arbitrate() {
+    if (arbitrating_) {
+        again_ = true;
+        return;
+    }
+    arbitrating_ = true;
+    // Controllers whose frame found no acknowledgement in this pass and whose
+    // retries no longer count: they wait until something on the wire changes.
+    std::vector<const Sja1000 *> waiting;
+    auto is_waiting = [&waiting](const Sja1000 *c) {
+        for (const Sja1000 *w : waiting)
+            if (w == c) return true;
+        return false;
+    };
+    for (;;) {
+        again_ = false;
+        std::vector<Sja1000 *> contenders;
+        for (Sja1000 *c : controllers_)
+            if (c->can_transmit() && c->has_pending_frame() && !is_waiting(c)) contenders.push_back(c);
+        if (contenders.empty()) break;
+
+        // Lowest arbitration field wins; identical fields keep wire order.
+        Sja1000 *winner = contenders.front();
+        for (Sja1000 *c : contenders) {
+            bool c_wins = false;
+            if (arbitration_difference(c->pending_frame(), winner->pending_frame(), &c_wins) >= 0 && c_wins)
+                winner = c;
+        }
+        const Frame frame = winner->pending_frame();
+        const BitTime bit_time = winner->bit_time();
+        for (Sja1000 *c : contenders) {
+            if (c == winner || c->bit_time() != bit_time) continue;
+            bool loser_wins = false;
+            const int bit = arbitration_difference(c->pending_frame(), frame, &loser_wins);
+            if (bit >= 0) c->arbitration_lost(static_cast<unsigned>(bit));
+        }
+
+        // The real chip retransmits at once after an acknowledge error; each
+        // retry is a frame on the bus for everybody else.
+        bool woke = false;
+        for (;;) {
+            const bool acked = put_on_bus(frame, bit_time, winner, winner->self_test(), &woke);
+            if (acked || winner->self_test()) {
+                winner->transmission_succeeded();
+                break;
+            }
+            if (!winner->transmission_unacknowledged()) {
+                if (winner->has_pending_frame()) waiting.push_back(winner);
+                break;
+            }
+        }
+        if (woke) waiting.clear();   // a woken node may acknowledge now
+    }
+    arbitrating_ = false;
+}
+
+bool Wire::external_transmit(const Frame &frame, BitTime bit_time) {
+    bool woke = false;
+    const bool acked = put_on_bus(normalised(frame), bit_time, nullptr, false, &woke);
+    if (woke) arbitrate();
+    return acked;
+}
+
+void Wire::set_remote(std::optional<BitTime> bit_time) {
+    remote_ = bit_time;
+    if (remote_) arbitrate();
+}
+
+Hardware::Hardware(int cards, Wiring wiring, std::optional<BitTime> remote)
+    : cards_(std::clamp(cards, 0, static_cast<int>(std::tuple_size_v<decltype(leds_)>))) {
+    const int ports = cards_ * 2;
+    for (int i = 0; i < ports; ++i) controllers_.push_back(std::make_unique<Sja1000>());
+    wire_of_.assign(static_cast<std::size_t>(ports), nullptr);
+    auto connect = [this](Wire *w, int handle) {
+        w->attach(controllers_[static_cast<std::size_t>(handle)].get());
+        wire_of_[static_cast<std::size_t>(handle)] = w;
+    };
+    auto new_wire = [this] {
+        wires_.push_back(std::make_unique<Wire>());
+        return wires_.back().get();
+    };
+    switch (wiring) {
+    case Wiring::loopback:
+        for (int card = 0; card < cards_; ++card) {
+            Wire *w = new_wire();
+            connect(w, card * 2);
+            connect(w, card * 2 + 1);
+        }
+        break;
+    case Wiring::separate:
+        for (int h = 0; h < ports; ++h) connect(new_wire(), h);
+        break;
+    case Wiring::shared:
+        if (ports > 0) {
+            Wire *w = new_wire();
+            for (int h = 0; h < ports; ++h) connect(w, h);
+        }
+        break;
+    }
+    for (auto &w : wires_) w->set_remote(remote);
+}
+
+namespace {
+std::size_t port_index(int cards, int card, int port) {
+    if (card < 0 || card >= cards || port < 0 || port > 1) throw std::out_of_range("no such card port");
+    return static_cast<std::size_t>(card * 2 + port);
+}
+}  // namespace
+
+Sja1000 &Hardware::controller(int card, int port) { return *controllers_[port_index(cards_, card, port)]; }
+
+Wire &Hardware::wire_of(int card, int port) { return *wire_of_[port_index(cards_, card, port)]; }
+
+std::vector<Wire *> Hardware::wires() {
+    std::vector<Wire *> all;
+    for (auto &w : wires_) all.push_back(w.get());
+    return all;
+}
+
+}  // namespace vcard
