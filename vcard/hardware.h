@@ -68,9 +68,9 @@ public:
 
     // Outcome of one attempt to send the pending frame.
     void transmission_succeeded();
-    // Acknowledge error. Returns true when the attempt counted (the transmit
-    // error counter rose), so the chip retries at once; false when the node
-    // is error passive or the frame was single shot.
+    // Acknowledge error. Returns true while the chip is still error active
+    // and retries at once; false once it is error passive (its further
+    // acknowledge errors do not count) or the frame was single shot.
     bool transmission_unacknowledged();
     // Lost arbitration at ALC bit position `bit` (0..31, data-sheet coding).
     void arbitration_lost(unsigned bit);

@@ -441,7 +441,7 @@ bool Sja1000::transmission_unacknowledged() {
         s.release_tx(false);
         return false;
     }
-    return counted;
+    return counted && !s.passive;
 }
 
 void Sja1000::arbitration_lost(unsigned bit) {
