@@ -93,6 +93,16 @@ public:
     PtyChild &operator=(const PtyChild &) = delete;
 
     bool started() const { return pid_ > 0; }
+
+    // Whether the program is still running (reaps it when it has ended).
+    bool running() {
+        if (reaped_) return false;
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+        reaped_ = true;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return false;
+    }
     pid_t pid() const { return pid_; }
     int master() const { return master_; }
 
