@@ -130,8 +130,9 @@ TEST(Registers, ModeBitsFollowTheResetModeRule) {
 
 TEST(Registers, ConfigurationWritableOnlyInResetMode) {
     Sja1000 c;
-    const unsigned regs[] = {REG_BTR0, REG_BTR1, REG_OCR, REG_EWLR, REG_RXERR, REG_TXERR, REG_RBSA, REG_CDR};
+    const unsigned regs[] = {REG_BTR0, REG_BTR1, REG_OCR, REG_EWLR, REG_RXERR, REG_TXERR, REG_RBSA};
     for (unsigned r : regs) c.write(r, 0x21);
+    c.write(REG_CDR, 0xFF);   // bit 4 reserved
     for (unsigned r = REG_ACR0; r <= REG_AMR3; ++r) c.write(r, static_cast<std::uint8_t>(r));
     c.write(24, 0x77);
     c.write(REG_MOD, MOD_AFM);
@@ -139,10 +140,12 @@ TEST(Registers, ConfigurationWritableOnlyInResetMode) {
     c.write(REG_SR, 0xFF);
     c.write(REG_IR, 0xFF);
     c.write(REG_IER, 0x83);   // always writable
+    c.write(REG_CDR, 0x08);   // only the divider bits change in operating mode
     c.write(REG_MOD, MOD_RM | MOD_AFM);
     for (unsigned r : regs) EXPECT_EQ(c.peek(r), 0x21) << "register " << r;
     for (unsigned r = REG_ACR0; r <= REG_AMR3; ++r) EXPECT_EQ(c.peek(r), r);
     EXPECT_EQ(c.peek(24), 0);
+    EXPECT_EQ(c.peek(REG_CDR), 0xE8);
     EXPECT_EQ(c.peek(REG_IER), 0x83);
     EXPECT_EQ(c.peek(REG_IR), 0);
     EXPECT_EQ(c.read(REG_CMR), 0);

@@ -21,6 +21,11 @@ constexpr unsigned kBusOffTec = 127;         // TEC after bus-off
 constexpr unsigned kAckErrorStep = 8;        // transmitter's penalty per error
 constexpr std::uint8_t kRbsaMask = 0x3F;     // FIFO addresses 0..63
 constexpr std::uint8_t kAlcBits = 0x1F;
+// Clock divider: the divider bits CD.2-0 may be changed at any time, the
+// mode bits (PeliCAN, comparator bypass, RX interrupt on TX1, clock off)
+// only in reset mode; bit 4 is reserved and reads 0.
+constexpr std::uint8_t kCdrDivider = 0x07;
+constexpr std::uint8_t kCdrReserved = 0x10;
 
 // Error code capture: error type (7-6), direction (5), frame segment (4-0).
 enum : std::uint8_t {
@@ -30,7 +35,7 @@ enum : std::uint8_t {
     ECC_SEG_ID28_21 = 0x02,   // identifier ID.28-21 (ID.10-3 of a standard frame)
     ECC_SEG_ACK_SLOT = 0x19,
 };
-// A node sending at our bit rate is heard as garbage: the bit stream
+// A node sending at another bit rate is heard as garbage: the bit stream
 // processor trips over a stuff violation early in the identifier.
 constexpr std::uint8_t kEccWrongBitRate = ECC_STUFF | ECC_DIR_RX | ECC_SEG_ID28_21;
 // Nobody drove the acknowledge slot dominant while we were sending.
@@ -361,11 +366,15 @@ struct Sja1000::State {
             case REG_RXERR: rxerr = v; return false;
             case REG_TXERR: txerr = v; return false;
             case REG_RBSA: rbsa = v & kRbsaMask; return false;
-            case REG_CDR: cdr = v; return false;
+            case REG_CDR: cdr = v & static_cast<std::uint8_t>(~kCdrReserved); return false;
             default: break;
             }
             if (reg >= REG_ACR0 && reg <= REG_ACR3) acr[reg - REG_ACR0] = v;
             else if (reg >= REG_AMR0 && reg <= REG_AMR3) amr[reg - REG_AMR0] = v;
+            return false;
+        }
+        if (reg == REG_CDR) {
+            cdr = static_cast<std::uint8_t>((cdr & ~kCdrDivider) | (v & kCdrDivider));
             return false;
         }
         // Operating mode: 16..28 is the transmit buffer, locked while a

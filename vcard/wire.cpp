@@ -198,7 +198,11 @@ std::size_t port_index(int cards, int card, int port) {
 
 Sja1000 &Hardware::controller(int card, int port) { return *controllers_[port_index(cards_, card, port)]; }
 
-Wire &Hardware::wire_of(int card, int port) { return *wire_of_[port_index(cards_, card, port)]; }
+Wire &Hardware::wire_of(int card, int port) {
+    Wire *w = wire_of_[port_index(cards_, card, port)];
+    if (!w) throw std::out_of_range("port not wired");
+    return *w;
+}
 
 std::vector<Wire *> Hardware::wires() {
     std::vector<Wire *> all;
