@@ -402,7 +402,23 @@ for arch in "${arches[@]}"; do
     esac
 done
 
+# A 64-bit project must not take the i386 CMake package (the version file
+# compares the word size), and the reverse.
+check_word_size() {
+    local dir=$work/word-size out
+    mkdir -p "$dir"
+    printf 'cmake_minimum_required(VERSION 3.16)\nproject(w C)\nfind_package(pci_5C3A QUIET)\nmessage(STATUS "found=${pci_5C3A_FOUND}")\n' \
+        >"$dir/CMakeLists.txt"
+    out=$(cmake -S "$dir" -B "$dir/b64" -DCMAKE_PREFIX_PATH="$work/i386-root/usr" \
+        -DCMAKE_LIBRARY_ARCHITECTURE=i386-linux-gnu -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF 2>&1)
+    same "a 64-bit project does not take the i386 CMake package" "-- found=0" "$(grep -- '-- found=' <<<"$out")"
+    out=$(cmake -S "$dir" -B "$dir/b32" -DCMAKE_C_FLAGS=-m32 -DCMAKE_PREFIX_PATH="$work/amd64-root/usr" \
+        -DCMAKE_LIBRARY_ARCHITECTURE=x86_64-linux-gnu -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF 2>&1)
+    same "a 32-bit project does not take the amd64 CMake package" "-- found=0" "$(grep -- '-- found=' <<<"$out")"
+}
+
 if [ ${#arches[@]} -eq 2 ]; then
+    check_word_size
     check_coinstallable
     check_lintian
 fi
