@@ -170,6 +170,7 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/vcard/with-virtual-card)
   else()
     set(_vcard_installed "${CMAKE_INSTALL_PREFIX}/${PCI5C3A_VCARD_LIBDIR}/libpci_5C3A_vcard.so")
   endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/vcard/with-virtual-card)
   file(READ ${PROJECT_SOURCE_DIR}/vcard/with-virtual-card _launcher)
   if(NOT _launcher MATCHES "\ninstalled_library=''\n")
     message(FATAL_ERROR "vcard/with-virtual-card: no line installed_library='' to fill in")
@@ -232,6 +233,7 @@ if(PCI5C3A_DEBIAN_LAYOUT)
   set(PCI5C3A_DEB_VERSION "${PROJECT_VERSION}-${PCI5C3A_DEB_REVISION}")
 
   # The changelog's newest entry names the version the packages carry.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian)
   file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog.Debian _first LIMIT_COUNT 1)
   if(NOT _first MATCHES "^pci-5c3a \\(${PCI5C3A_DEB_VERSION}\\) ")
     message(FATAL_ERROR "packaging/changelog.Debian: the newest entry must be for "
