@@ -402,6 +402,25 @@ for arch in "${arches[@]}"; do
     esac
 done
 
+# dpkg itself, in a root of its own, installs the amd64 and i386 libraries
+# side by side (it refuses shared paths whose contents differ).
+check_dpkg_install() {
+    local dpkgroot=$work/dpkg-root pair list=() out
+    mkdir -p "$dpkgroot/var/lib/dpkg/info" "$dpkgroot/var/lib/dpkg/updates"
+    touch "$dpkgroot/var/lib/dpkg/status"
+    for pair in libpci-5c3a0:amd64 libpci-5c3a0:i386 libpci-5c3a-dev:amd64 libpci-5c3a-dev:i386 \
+        libpci-5c3a-vcard:amd64 libpci-5c3a-vcard:i386 pci-5c3a-tools:amd64 pci-5c3a-vcard:all; do
+        list+=("$(deb_of "${pair%%:*}" "${pair#*:}")")
+    done
+    out=$(dpkg --root="$dpkgroot" --add-architecture i386 2>&1 &&
+        dpkg --root="$dpkgroot" --force-depends --force-script-chrootless -i "${list[@]}" 2>&1)
+    if [ "$(dpkg --root="$dpkgroot" -l 2>/dev/null | grep -c '^ii ')" = 8 ]; then
+        ok "dpkg installs the amd64 and i386 packages side by side"
+    else
+        fail "dpkg installs the amd64 and i386 packages side by side" "$out"
+    fi
+}
+
 # A 64-bit project must not take the i386 CMake package (the version file
 # compares the word size), and the reverse.
 check_word_size() {
@@ -420,6 +439,7 @@ check_word_size() {
 if [ ${#arches[@]} -eq 2 ]; then
     check_word_size
     check_coinstallable
+    check_dpkg_install
     check_lintian
 fi
 
