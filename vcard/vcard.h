@@ -34,13 +34,25 @@ enum class Wiring {
 // its bit rate.
 struct RemoteNode {
     unsigned bitrate = 0;      // bit/s; 16 MHz / bitrate must be a whole number
-    unsigned period_ms = 10;
+    unsigned period_ms = 10;   // 1..60000
 };
+
+// The remote node's frame: a data frame with standard identifier
+// kRemoteNodeId and 8 data bytes holding the node's frame sequence number
+// (little-endian, from 0 after each reset). Each frame goes out on every
+// wire at once, as from one node attached to all of them.
+constexpr std::uint32_t kRemoteNodeId = 0x3A5;
+
+// Messages a port's driver queue holds; further ones are dropped and counted.
+constexpr std::size_t kDriverQueueLimit = 1024;
 
 // Changes applied to the frames a port's driver queue receives, so that the
 // loop-back test's failure situations can be produced without a special build.
-// index counts the frames queued for the handle's port since reset, from 0;
-// every_frame applies the rule to all of them.
+// index counts the frames the driver took from the handle's port's controller
+// since reset, from 0 (dropped ones included, duplicates not); every_frame
+// applies the rule to all of them. Several rules may match one frame: the
+// identifier and data changes are made, then the frame is dropped if any
+// drop rule matched, else queued once plus the sum of the duplicate counts.
 struct Tamper {
     enum class Kind {
         id,         // replace the identifier by value
@@ -71,8 +83,10 @@ std::optional<Config> config_from_environment(std::string *error);
 
 // Replaces all virtual cards by fresh ones in their power-up state, built
 // from cfg: descriptors handed out before no longer reach the virtual card,
-// the remote node restarts, faults, forced values and the trace are cleared.
-// After the first reset() the environment is no longer read.
+// the remote node restarts, faults, forced values and the trace's entries are
+// cleared (whether the trace is on stays as it was). After the first reset()
+// the environment is no longer read. Throws std::invalid_argument, changing
+// nothing, for values outside the forms the environment accepts.
 void reset(const Config &cfg = {});
 
 // ---------------------------------------------------------------------------
@@ -93,6 +107,10 @@ struct Request {
     int handle() const;               // MODE_SET / MSG_XFER / RCV_COUNT handle
 };
 
+// Starts (or resumes) recording, keeping at most capacity entries; entries
+// recorded before stay unless they no longer fit. Room for capacity entries
+// (about 100 bytes each) is reserved at once, so that recording never
+// allocates: a signal handler may issue requests at any moment.
 void trace_start(std::size_t capacity = 1u << 20);
 void trace_stop();
 void trace_clear();
@@ -140,6 +158,9 @@ struct Frame {
     bool operator==(const Frame &) const = default;
 };
 
+// The frame the configuration's remote node sends as its sequence-th.
+Frame remote_node_frame(std::uint64_t sequence);
+
 // A node outside the card transmits one frame at bitrate on the wire of
 // card/port: every controller on that wire reacts as to any frame on the bus.
 // Returns true when some controller acknowledged it.
@@ -149,14 +170,19 @@ bool remote_send(int card, int port, const Frame &frame, unsigned bitrate);
 std::uint64_t remote_frames_sent();
 
 // Messages waiting in a port's driver queue, and messages lost because the
-// queue (1024 messages) was full.
+// queue (kDriverQueueLimit messages) was full.
 std::size_t queued(int card, int port);
 std::uint64_t queue_dropped(int card, int port);
 
 // Whether the driver's receive notification of a port is on.
 bool notification_on(int card, int port);
 
-// The owner set by fcntl(F_SETOWN) on the card's most recent descriptor, 0 if none.
+// The process the driver signals for a card: the owner given by the most
+// recent fcntl(F_SETOWN) on any of the card's open descriptors, 0 if none.
 int owner(int card);
+
+// The card a descriptor was handed out for, -1 when it is not the virtual
+// card's (never handed out, closed, or from before the last reset()).
+int descriptor_card(int fd);
 
 }  // namespace vcard

@@ -1,0 +1,340 @@
+// The virtual driver's receive path: the interrupt handler's move of frames
+// into the per-port queues, the queue bound, tamper rules, notification
+// signals, and the remote node.
+#include <signal.h>
+
+#include <atomic>
+
+#include "vcard_support.h"
+
+using namespace vt;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The driver queue
+
+class VcardQueue : public Device {
+protected:
+    void SetUp() override {
+        Device::SetUp();
+        setUpPort(fd, 0);
+        setUpPort(fd, 1);
+    }
+    // Port 0 sends to port 1 over the loop-back cable.
+    void sendMany(int n, std::uint32_t firstId = 0) {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(send(fd, 0, packet(firstId + std::uint32_t(i), 8, std::uint8_t(i))), kOk) << i;
+    }
+};
+
+TEST_F(VcardQueue, OldestFirst) {
+    sendMany(30);
+    EXPECT_EQ(count(fd, 1), 30);
+    for (std::uint32_t i = 0; i < 30; ++i) {
+        CAN_PACKET p;
+        ASSERT_EQ(receive(fd, 1, &p), kOk);
+        EXPECT_EQ(p.id, i);
+        EXPECT_EQ(p.data[0], i);
+    }
+    EXPECT_EQ(count(fd, 1), 0);
+}
+
+TEST_F(VcardQueue, HoldsAtMost1024AndCountsTheRest) {
+    sendMany(1030);
+    EXPECT_EQ(count(fd, 1), 1024);
+    EXPECT_EQ(vcard::queued(0, 1), 1024u);
+    EXPECT_EQ(vcard::queue_dropped(0, 1), 6u);
+    EXPECT_EQ(vcard::queue_dropped(0, 0), 0u);
+    CAN_PACKET p;
+    ASSERT_EQ(receive(fd, 1, &p), kOk);
+    EXPECT_EQ(p.id, 0u);  // the newest were dropped, not the oldest
+    sendMany(1, 2000);
+    EXPECT_EQ(vcard::queue_dropped(0, 1), 6u);
+    for (int i = 1; i < 1024; ++i) ASSERT_EQ(receive(fd, 1, &p), kOk);
+    EXPECT_EQ(p.id, 1023u);
+    ASSERT_EQ(receive(fd, 1, &p), kOk);
+    EXPECT_EQ(p.id, 2000u);
+}
+
+TEST_F(VcardQueue, FramesWaitInTheControllerWhileReceiveInterruptsAreOff) {
+    regWrite(fd, PCI5C3A_PORT_WINDOW + REG_IER, 0);
+    sendMany(5);
+    EXPECT_EQ(count(fd, 1), 0);
+    EXPECT_EQ(vcard::peek(0, PCI5C3A_PORT_WINDOW + REG_RMC), 5);
+
+    // Enabling the receive interrupt empties the FIFO into the queue.
+    regWrite(fd, PCI5C3A_PORT_WINDOW + REG_IER, IRQ_RI);
+    EXPECT_EQ(count(fd, 1), 5);
+    EXPECT_EQ(vcard::peek(0, PCI5C3A_PORT_WINDOW + REG_RMC), 0);
+    EXPECT_EQ(vcard::peek(0, PCI5C3A_PORT_WINDOW + REG_SR) & SR_RBS, 0);
+    CAN_PACKET p;
+    ASSERT_EQ(receive(fd, 1, &p), kOk);
+    EXPECT_EQ(p.id, 0u);
+}
+
+TEST_F(VcardQueue, FramesFromOutsideAreQueuedToo) {
+    vcard::Frame f{0x1234567, true, false, 3, {9, 8, 7}};
+    EXPECT_TRUE(vcard::remote_send(0, 0, f, 1000000));
+    EXPECT_EQ(vcard::queued(0, 0), 1u);
+    EXPECT_EQ(vcard::queued(0, 1), 1u);
+    CAN_PACKET p;
+    ASSERT_EQ(receive(fd, 0, &p), kOk);
+    EXPECT_EQ(p.id, 0x1234567u);
+    EXPECT_EQ(p.len, 3);
+    EXPECT_EQ(p.data[2], 7);
+    // At another bit rate nobody acknowledges and nothing is queued.
+    EXPECT_FALSE(vcard::remote_send(0, 0, f, 500000));
+    EXPECT_EQ(vcard::queued(0, 0), 0u);
+}
+
+// Tamper rules act on the frames as the driver takes them from the controller.
+class VcardTamper : public VcardQueue {
+protected:
+    vcard::Config configuration() override {
+        vcard::Config c = cards(1);
+        auto rule = [](int handle, unsigned index, vcard::Tamper::Kind kind, std::uint32_t value,
+                       unsigned byte = 0) {
+            vcard::Tamper t;
+            t.handle = handle;
+            t.index = index;
+            t.kind = kind;
+            t.value = value;
+            t.byte = byte;
+            return t;
+        };
+        using K = vcard::Tamper::Kind;
+        c.tamper = {rule(1, 1, K::id, 0x7EE), rule(1, 2, K::data, 0x99, 7), rule(1, 3, K::drop, 0),
+                    rule(1, 4, K::duplicate, 2), rule(1, 5, K::id, 0x100), rule(1, 5, K::duplicate, 1),
+                    rule(0, 0, K::drop, 0)};
+        vcard::Tamper every = rule(1, 0, K::data, 0x42, 0);
+        every.every_frame = true;
+        c.tamper.push_back(every);
+        return c;
+    }
+};
+
+TEST_F(VcardTamper, RulesApplyByFrameIndexOfTheirPort) {
+    sendMany(7, 0x10);
+    std::vector<CAN_PACKET> got;
+    for (CAN_PACKET p; receive(fd, 1, &p) == kOk;) got.push_back(p);
+
+    // Index: 0 1(id) 2(data7) 3(dropped) 4(+2 copies) 5(id, +1 copy) 6
+    std::vector<std::uint32_t> ids;
+    for (const auto &p : got) ids.push_back(p.id);
+    EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x10, 0x7EE, 0x12, 0x14, 0x14, 0x14, 0x100, 0x100, 0x16}));
+    for (const auto &p : got) EXPECT_EQ(p.data[0], 0x42);  // every frame
+    EXPECT_EQ(got[2].data[7], 0x99);
+    EXPECT_EQ(got[1].data[7], 8);  // untouched: 1 + 7
+
+    // Port 0's rules apply to port 0's frames only.
+    ASSERT_EQ(send(fd, 1, packet(0x20, 1)), kOk);
+    ASSERT_EQ(send(fd, 1, packet(0x21, 1)), kOk);
+    CAN_PACKET p;
+    ASSERT_EQ(receive(fd, 0, &p), kOk);
+    EXPECT_EQ(p.id, 0x21u);
+    EXPECT_EQ(p.data[0], 0);
+}
+
+// ---------------------------------------------------------------------------
+// Notification signals
+
+std::atomic<int> g_port0Signals{0}, g_port1Signals{0}, g_handlerReceived{0}, g_handlerFailed{0};
+int g_handlerFd = -1;
+
+void countPort0(int) { ++g_port0Signals; }
+void countPort1(int) { ++g_port1Signals; }
+
+// A handler that does what an application's does: ask the driver.
+void receiveInHandler(int) {
+    const int savedErrno = errno;
+    ++g_port1Signals;
+    MSG_XFER x{};
+    x.handle = 1;
+    if (ioctl(g_handlerFd, REQ_RECEIVE, &x) == 0) ++g_handlerReceived;
+    else ++g_handlerFailed;
+    errno = savedErrno;
+}
+
+class VcardSignals : public VcardQueue {
+protected:
+    void SetUp() override {
+        VcardQueue::SetUp();
+        g_port0Signals = g_port1Signals = g_handlerReceived = g_handlerFailed = 0;
+        install(PCI5C3A_SIG_PORT0, countPort0);
+        install(PCI5C3A_SIG_PORT1, countPort1);
+        ASSERT_EQ(fcntl(fd, F_SETOWN, getpid()), 0);
+    }
+    void TearDown() override {
+        install(PCI5C3A_SIG_PORT0, SIG_IGN);
+        install(PCI5C3A_SIG_PORT1, SIG_IGN);
+        VcardQueue::TearDown();
+    }
+    static void install(int sig, void (*handler)(int)) {
+        struct sigaction a {};
+        a.sa_handler = handler;
+        a.sa_flags = SA_RESTART;
+        ASSERT_EQ(sigaction(sig, &a, nullptr), 0);
+    }
+};
+
+TEST_F(VcardSignals, OnePerQueuedMessageToTheOwnerWhileOn) {
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT1, 1), kOk);
+    sendMany(3);
+    EXPECT_TRUE(eventually([] { return g_port1Signals == 3; })) << g_port1Signals;
+    EXPECT_EQ(g_port0Signals, 0);  // port 0's notification is off
+
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT0, 1), kOk);
+    ASSERT_EQ(send(fd, 1, packet(7, 1)), kOk);
+    EXPECT_TRUE(eventually([] { return g_port0Signals == 1; }));
+
+    // Off by flag 0, or by closing the port.
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT1, 0), kOk);
+    REG_ACCESS closing{};
+    closing.addr = 0;
+    closing.data = 1;
+    ASSERT_EQ(request(fd, REQ_PORT_CLOSE, &closing), kOk);
+    sendMany(2);
+    ASSERT_EQ(send(fd, 1, packet(8, 1)), kOk);
+    EXPECT_EQ(count(fd, 1), 5);
+    EXPECT_EQ(count(fd, 0), 2);
+    // Signals to self are delivered before kill returns; give stragglers a
+    // moment all the same before checking that none came.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(g_port1Signals, 3);
+    EXPECT_EQ(g_port0Signals, 1);
+}
+
+TEST_F(VcardSignals, DuplicatesAndDropsCountAsQueuedOrNot) {
+    vcard::Config c = cards(1);
+    vcard::Tamper dup;
+    dup.handle = 1;
+    dup.index = 0;
+    dup.kind = vcard::Tamper::Kind::duplicate;
+    dup.value = 2;
+    c.tamper = {dup};
+    vcard::reset(c);
+    ::close(fd);
+    fd = ::open("/dev/PCI5C3AW0", O_RDWR);
+    setUpPort(fd, 0);
+    setUpPort(fd, 1);
+    ASSERT_EQ(fcntl(fd, F_SETOWN, getpid()), 0);
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT1, 1), kOk);
+    sendMany(1);
+    EXPECT_TRUE(eventually([] { return g_port1Signals == 3; }));
+    EXPECT_EQ(count(fd, 1), 3);
+}
+
+TEST_F(VcardSignals, NoOwnerNoSignal) {
+    ASSERT_EQ(fcntl(fd, F_SETOWN, 0), 0);
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT1, 1), kOk);
+    sendMany(2);
+    EXPECT_EQ(count(fd, 1), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(g_port1Signals, 0);
+}
+
+TEST_F(VcardSignals, AHandlerMayAskTheDriver) {
+    // Were a signal raised while the driver holds its lock, this handler's
+    // request would wait for that lock forever.
+    g_handlerFd = fd;
+    install(PCI5C3A_SIG_PORT1, receiveInHandler);
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT1, 1), kOk);
+    sendMany(4);
+    EXPECT_TRUE(eventually([] { return g_handlerReceived == 4; })) << g_handlerReceived;
+    EXPECT_EQ(g_handlerFailed, 0);
+    EXPECT_EQ(count(fd, 1), 0);
+}
+
+TEST_F(VcardSignals, HandlerRunsWhileAnotherThreadHammersTheDriver) {
+    g_handlerFd = fd;
+    install(PCI5C3A_SIG_PORT1, receiveInHandler);
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT1, 1), kOk);
+    std::atomic<bool> stop{false};
+    std::thread reader([this, &stop] {
+        while (!stop) regRead(fd, REG_SR);
+    });
+    sendMany(50);
+    EXPECT_TRUE(eventually([] { return g_handlerReceived + g_handlerFailed == 50; }));
+    stop = true;
+    reader.join();
+    EXPECT_EQ(g_handlerReceived, 50);
+}
+
+// ---------------------------------------------------------------------------
+// The remote node
+
+class VcardRemote : public Device {
+protected:
+    vcard::Config configuration() override {
+        vcard::Config c = cards(1, vcard::Wiring::separate);
+        c.remote = vcard::RemoteNode{125000, 2};
+        return c;
+    }
+};
+
+TEST_F(VcardRemote, DeliversNumberedFramesToPortsAtItsBitRate) {
+    setUpPort(fd, 0, k125k);
+    setUpPort(fd, 1, k500k);
+    ASSERT_TRUE(eventually([] { return vcard::queued(0, 0) >= 3; }));
+    EXPECT_GE(vcard::remote_frames_sent(), 3u);
+
+    CAN_PACKET first, second;
+    ASSERT_EQ(receive(fd, 0, &first), kOk);
+    ASSERT_EQ(receive(fd, 0, &second), kOk);
+    EXPECT_EQ(first.id, vcard::kRemoteNodeId);
+    EXPECT_EQ(first.len, 8);
+    EXPECT_EQ(first.rtr, 0);
+    std::uint64_t sequence = 0;
+    for (int i = 7; i >= 0; --i) sequence = sequence << 8 | first.data[i];
+    const vcard::Frame expected = vcard::remote_node_frame(sequence + 1);
+    EXPECT_TRUE(std::equal(expected.data.begin(), expected.data.end(), second.data));
+
+    // The port at 500 kbit/s sees only bus errors.
+    EXPECT_EQ(vcard::queued(0, 1), 0u);
+    EXPECT_GT(regRead(fd, PCI5C3A_PORT_WINDOW + REG_RXERR), 0);
+}
+
+TEST_F(VcardRemote, ItsFramesWaitInTheControllerUntilTheDriverRunsAgain) {
+    // As after a real interrupt's latency, a status poll (bit-rate
+    // detection) sees the receive buffer status; the request's own interrupt
+    // handling then moves the frame to the queue.
+    setUpPort(fd, 0, k125k);
+    const std::size_t before = vcard::queued(0, 0);
+    EXPECT_TRUE(eventually([this] { return (regRead(fd, REG_SR) & SR_RBS) != 0; }));
+    EXPECT_GT(vcard::queued(0, 0), before);
+}
+
+TEST_F(VcardRemote, AcknowledgesFramesAtItsBitRateOnly) {
+    setUpPort(fd, 0, k125k);
+    setUpPort(fd, 1, k250k);
+    EXPECT_EQ(send(fd, 0, packet(1, 1)), kOk);
+    EXPECT_EQ(regRead(fd, REG_SR) & SR_TBS, SR_TBS);  // acknowledged
+    EXPECT_EQ(send(fd, 1, packet(1, 1)), kOk);
+    EXPECT_EQ(regRead(fd, PCI5C3A_PORT_WINDOW + REG_SR) & SR_TBS, 0);  // nobody at 250 kbit/s
+    EXPECT_EQ(send(fd, 1, packet(2, 1)), failed(EBUSY));
+}
+
+TEST_F(VcardRemote, StopsAtReset) {
+    setUpPort(fd, 0, k125k);
+    ASSERT_TRUE(eventually([] { return vcard::remote_frames_sent() >= 1; }));
+    vcard::reset(cards(1, vcard::Wiring::separate));
+    EXPECT_EQ(vcard::remote_frames_sent(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(vcard::remote_frames_sent(), 0u);
+}
+
+TEST_F(VcardRemote, SignalsFromTheRemoteNodesThreadReachTheOwner) {
+    static std::atomic<int> received{0};
+    struct sigaction a {};
+    a.sa_handler = [](int) { ++received; };
+    ASSERT_EQ(sigaction(PCI5C3A_SIG_PORT0, &a, nullptr), 0);
+    ASSERT_EQ(fcntl(fd, F_SETOWN, getpid()), 0);
+    setUpPort(fd, 0, k125k);
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT0, 1), kOk);
+    EXPECT_TRUE(eventually([] { return received >= 3; }));
+    ASSERT_EQ(event(fd, REQ_EVENT_PORT0, 0), kOk);
+    a.sa_handler = SIG_IGN;
+    sigaction(PCI5C3A_SIG_PORT0, &a, nullptr);
+}
+
+}  // namespace
