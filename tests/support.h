@@ -1,0 +1,147 @@
+// Shared fixture and helpers of the library tests: a fresh library state and
+// a fresh virtual card for every test, and readers for the request trace.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "pci_5C3A.h"
+#include "pci_5C3A_ioctl.h"
+#include "vcard.h"
+
+namespace test {
+
+// The library's tables as they are when it is loaded.
+inline void resetLibrary() {
+    std::memset(pci_Info_5C3A, 0, sizeof pci_Info_5C3A);
+    std::memset(InstallRef, 0, sizeof InstallRef);
+    std::memset(portStruct, 0, sizeof portStruct);
+    std::memset(LEDStatus, 0, sizeof LEDStatus);
+    std::memset(canIntStatus, 0, sizeof canIntStatus);
+    totalCards = 0;
+    LED_ADDR_START = 64;
+    majorVersion = 0;
+    minorVersion = 4;
+    initFlag = 0;
+    signal(PCI5C3A_SIG_PORT0, SIG_DFL);
+    signal(PCI5C3A_SIG_PORT1, SIG_DFL);
+}
+
+struct Write {
+    std::uint32_t addr;
+    std::uint8_t data;
+    bool operator==(const Write &) const = default;
+};
+
+inline void PrintTo(const Write &w, std::ostream *os) {
+    *os << int(w.addr) << "<-0x" << std::hex << int(w.data) << std::dec;
+}
+
+// Register writes of one card since the trace was last cleared.
+inline std::vector<Write> writes(int card = 0) {
+    std::vector<Write> out;
+    for (const auto &a : vcard::register_accesses())
+        if (a.write && a.card == card) out.push_back({a.addr, a.data});
+    return out;
+}
+
+inline std::vector<std::uint32_t> readAddresses(int card = 0) {
+    std::vector<std::uint32_t> out;
+    for (const auto &a : vcard::register_accesses())
+        if (!a.write && a.card == card) out.push_back(a.addr);
+    return out;
+}
+
+inline std::vector<unsigned long> codes() {
+    std::vector<unsigned long> out;
+    for (const auto &r : vcard::trace()) out.push_back(r.code);
+    return out;
+}
+
+inline std::size_t requestCount() { return vcard::trace().size(); }
+
+// Little-endian record bytes, as the driver sees them.
+inline std::vector<std::uint8_t> regAccessBytes(std::uint32_t addr, std::uint8_t data) {
+    return {0, 0, 0, 0, std::uint8_t(addr), std::uint8_t(addr >> 8), std::uint8_t(addr >> 16),
+            std::uint8_t(addr >> 24), data, 0, 0, 0};
+}
+
+// Waits (bounded) until a port's driver queue holds n messages; returns the
+// count seen last. Frames travel through the controllers and the driver's
+// interrupt handling, which need not be instantaneous.
+inline int waitForCount(int handle, int n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int count = CanGetRcvCnt(handle);
+    while (count < n && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        count = CanGetRcvCnt(handle);
+    }
+    return count;
+}
+
+inline CAN_PACKET packet(std::uint32_t id, std::uint8_t len, std::uint8_t first = 0, std::uint8_t rtr = 0) {
+    CAN_PACKET p;
+    std::memset(&p, 0, sizeof p);
+    p.id = id;
+    p.rtr = rtr;
+    p.len = len;
+    for (int i = 0; i < 8; ++i) p.data[i] = std::uint8_t(first + i);
+    return p;
+}
+
+inline PORT_STRUCT config(unsigned mode, unsigned code, unsigned mask, unsigned baudrate) {
+    PORT_STRUCT c;
+    std::memset(&c, 0, sizeof c);
+    c.mode = mode;
+    c.accCode = code;
+    c.accMask = mask;
+    c.baudrate = baudrate;
+    return c;
+}
+
+// Standard output written by the library while f runs.
+template <class F>
+std::string captureStdout(F &&f) {
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    f();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+// Fresh library and virtual card for each test; the trace is on.
+class Card : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetLibrary();
+        vcard::reset(configuration());
+        vcard::trace_start();
+    }
+    void TearDown() override { vcard::trace_stop(); }
+    virtual vcard::Config configuration() { return {}; }
+
+    // Opens ports and forgets the requests that took.
+    void open(std::initializer_list<std::pair<int, int>> ports) {
+        for (auto [card, port] : ports) ASSERT_EQ(CanOpenDriver(card, port), card * 2 + port);
+        vcard::trace_clear();
+    }
+};
+
+class TwoCards : public Card {
+protected:
+    vcard::Config configuration() override {
+        vcard::Config c;
+        c.cards = 2;
+        return c;
+    }
+};
+
+}  // namespace test

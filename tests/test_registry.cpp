@@ -1,0 +1,318 @@
+// Opening and closing ports, installing cards, the register accessors and
+// the driver requests they produce.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "support.h"
+
+using namespace test;
+
+namespace {
+
+struct Snapshot {
+    unsigned char info[sizeof pci_Info_5C3A];
+    int installRef[8];
+    unsigned char ports[sizeof portStruct];
+    int cards;
+    unsigned char leds[4];
+};
+
+Snapshot snapshot() {
+    Snapshot s;
+    std::memcpy(s.info, pci_Info_5C3A, sizeof s.info);
+    std::memcpy(s.installRef, InstallRef, sizeof s.installRef);
+    std::memcpy(s.ports, portStruct, sizeof s.ports);
+    s.cards = totalCards;
+    std::memcpy(s.leds, LEDStatus, sizeof s.leds);
+    return s;
+}
+
+bool operator==(const Snapshot &a, const Snapshot &b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void (*disposition(int sig))(int) {
+    struct sigaction now;
+    sigaction(sig, nullptr, &now);
+    return now.sa_handler;
+}
+
+
+}  // namespace
+
+TEST_F(Card, OpeningBothPortsInstallsTheCardOnce) {
+    EXPECT_EQ(CanOpenDriver(0, 0), 0);
+    EXPECT_EQ(CanOpenDriver(0, 1), 1);
+    EXPECT_EQ(totalCards, 1);
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0x5C3A);
+    EXPECT_EQ(pci_Info_5C3A[0].sigReady, 1);
+    EXPECT_GT(pci_Info_5C3A[0].fd, 2);
+    EXPECT_EQ(InstallRef[0], 1);
+    EXPECT_EQ(InstallRef[1], 1);
+    EXPECT_EQ(vcard::owner(0), getpid());
+
+    // Both notification signals are ignored from installation on.
+    EXPECT_EQ(disposition(63), SIG_IGN);
+    EXPECT_EQ(disposition(62), SIG_IGN);
+    EXPECT_EQ(pci_Info_5C3A[0].act0.sa_handler, SIG_IGN);
+    EXPECT_EQ(pci_Info_5C3A[0].act1.sa_handler, SIG_IGN);
+    EXPECT_EQ(pci_Info_5C3A[0].act0.sa_flags, 0);
+
+    // Every request went to the one descriptor of card 0.
+    for (const auto &r : vcard::trace()) EXPECT_EQ(r.fd, pci_Info_5C3A[0].fd);
+
+    // The default configuration is recorded for both ports.
+    for (int h : {0, 1}) {
+        EXPECT_EQ(portStruct[h].mode, 0u);
+        EXPECT_EQ(portStruct[h].accCode, 0u);
+        EXPECT_EQ(portStruct[h].accMask, 0x7FFu);
+        EXPECT_EQ(portStruct[h].baudrate, 3u);
+    }
+}
+
+TEST_F(Card, CardsOutsideTheRangeAreRefusedWithTheMessage) {
+    const Snapshot before = snapshot();
+    for (int card : {4, 5, -1, -100, 1 << 30}) {
+        int result = 0;
+        const std::string out = captureStdout([&] { result = CanOpenDriver(card, 0); });
+        EXPECT_EQ(result, -1) << card;
+        EXPECT_EQ(out, "Couldn't find PCI-5C3A card " + std::to_string(card) + "\n");
+        EXPECT_EQ(_5C3A_InstallPCI(card), -1) << card;
+    }
+    EXPECT_TRUE(snapshot() == before);
+    EXPECT_EQ(requestCount(), 0u);
+}
+
+TEST_F(Card, PortsOutsideTheRangeAreRefusedSilently) {
+    const Snapshot before = snapshot();
+    for (int port : {2, -1, 7}) {
+        int result = 0;
+        const std::string out = captureStdout([&] { result = CanOpenDriver(0, port); });
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(out, "");
+    }
+    EXPECT_TRUE(snapshot() == before);
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0);
+    EXPECT_EQ(requestCount(), 0u);
+}
+
+TEST_F(Card, MissingDeviceNodeLeavesTheCardUninstalledAndIsTriedAgain) {
+    vcard::set_node_missing(0);
+    int result = 0;
+    const std::string out = captureStdout([&] { result = CanOpenDriver(0, 1); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(out, "Couldn't find PCI-5C3A card 0\n");
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0);
+    EXPECT_EQ(totalCards, 0);
+    EXPECT_EQ(InstallRef[1], 0);
+    EXPECT_EQ(_5C3A_InstallPCI(0), -2);
+
+    vcard::set_node_missing(0, false);
+    EXPECT_EQ(CanOpenDriver(0, 1), 1);
+    EXPECT_EQ(totalCards, 1);
+}
+
+TEST_F(Card, SignalActionFailureInstallsTheCardWithoutCountingIt) {
+    vcard::fail_sigaction(62);
+    int result = 0;
+    const std::string out = captureStdout([&] { result = CanOpenDriver(0, 0); });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(out, "Couldn't find PCI-5C3A card 0\n");
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0x5C3A);
+    EXPECT_EQ(pci_Info_5C3A[0].sigReady, 1);
+    EXPECT_GE(pci_Info_5C3A[0].fd, 0);
+    EXPECT_EQ(totalCards, 0);
+    EXPECT_EQ(InstallRef[0], 0);
+    EXPECT_EQ(disposition(63), SIG_IGN);  // the first action went in
+
+    // A later open skips installation and succeeds.
+    EXPECT_EQ(CanOpenDriver(0, 0), 0);
+    EXPECT_EQ(totalCards, 0);
+    EXPECT_EQ(InstallRef[0], 1);
+}
+
+TEST_F(Card, FirstSignalActionFailureStopsBeforeTheSecond) {
+    vcard::fail_sigaction(63);
+    EXPECT_EQ(_5C3A_InstallPCI(0), -3);
+    EXPECT_EQ(disposition(62), SIG_DFL);
+}
+
+TEST_F(Card, OwnershipFailureStillInstallsTheCard) {
+    vcard::fail_setown();
+    EXPECT_EQ(CanOpenDriver(0, 0), 0);
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0x5C3A);
+    EXPECT_EQ(pci_Info_5C3A[0].sigReady, 0);
+    EXPECT_EQ(totalCards, 1);
+    EXPECT_EQ(disposition(63), SIG_DFL);  // signals left alone
+    EXPECT_EQ(disposition(62), SIG_DFL);
+}
+
+TEST_F(Card, ClosingTheLastPortTellsTheDriver) {
+    open({{0, 0}, {0, 1}});
+    EXPECT_EQ(CanCloseDriver(0), 0);
+    auto trace = vcard::trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].code, REQ_PORT_CLOSE);
+    EXPECT_EQ(trace[0].in, regAccessBytes(0, 1));
+
+    vcard::trace_clear();
+    EXPECT_EQ(CanCloseDriver(1), 0);
+    trace = vcard::trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[0].code, REQ_PORT_CLOSE);
+    EXPECT_EQ(trace[0].in, regAccessBytes(128, 1));
+    EXPECT_EQ(trace[1].code, REQ_LAST_CLOSE);
+    EXPECT_EQ(trace[1].in, regAccessBytes(64, 0xFF));
+    EXPECT_EQ(vcard::peek(0, 64), 0xFF);
+
+    // The card stays installed, its descriptor open, its LED byte untouched.
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0x5C3A);
+    EXPECT_NE(fcntl(pci_Info_5C3A[0].fd, F_GETFD), -1);
+    EXPECT_EQ(LEDStatus[0], 0);
+    EXPECT_EQ(portStruct[1].accMask, 0x7FFu);  // configuration kept after close
+}
+
+TEST_F(Card, ClosingTwiceIsRefusedTheSecondTime) {
+    open({{0, 0}});
+    EXPECT_EQ(CanCloseDriver(0), 0);
+    vcard::trace_clear();
+    EXPECT_EQ(CanCloseDriver(0), -1);
+    EXPECT_EQ(requestCount(), 0u);
+}
+
+TEST_F(Card, CloseIgnoresDriverFailures) {
+    open({{0, 0}});
+    vcard::answer(REQ_PORT_CLOSE, -1, EIO);
+    vcard::answer(REQ_LAST_CLOSE, -1, EIO);
+    EXPECT_EQ(CanCloseDriver(0), 0);
+    EXPECT_EQ(InstallRef[0], 0);
+}
+
+TEST_F(TwoCards, LastCloseWaitsForPortsOfCardsOpenedOutOfOrder) {
+    // Only card 1 is in use: one installation, handles 2 and 3.
+    open({{1, 0}, {1, 1}});
+    EXPECT_EQ(totalCards, 1);
+    EXPECT_EQ(CanCloseDriver(2), 0);
+    EXPECT_EQ(codes(), std::vector<unsigned long>{REQ_PORT_CLOSE});  // handle 3 is still open
+    vcard::trace_clear();
+    EXPECT_EQ(CanCloseDriver(3), 0);
+    EXPECT_EQ(codes(), (std::vector<unsigned long>{REQ_PORT_CLOSE, REQ_LAST_CLOSE}));
+    for (const auto &r : vcard::trace()) EXPECT_EQ(r.card, 1);
+}
+
+TEST_F(TwoCards, LastCloseGoesToTheClosingPortsCard) {
+    open({{0, 0}, {1, 1}});
+    EXPECT_EQ(totalCards, 2);
+    EXPECT_EQ(CanCloseDriver(0), 0);
+    EXPECT_EQ(codes(), std::vector<unsigned long>{REQ_PORT_CLOSE});
+    vcard::trace_clear();
+    EXPECT_EQ(CanCloseDriver(3), 0);
+    const auto trace = vcard::trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[1].code, REQ_LAST_CLOSE);
+    EXPECT_EQ(trace[1].card, 1);
+}
+
+TEST_F(Card, ReopeningAnOpenPortConfiguresItAgain) {
+    open({{0, 1}});
+    PORT_STRUCT c = config(1, 0x1234, 0, 2);
+    ASSERT_EQ(CanConfigPort(1, &c), 0);
+    vcard::trace_clear();
+    EXPECT_EQ(CanOpenDriver(0, 1), 1);
+    EXPECT_EQ(totalCards, 1);
+    EXPECT_EQ(portStruct[1].mode, 0u);
+    EXPECT_EQ(portStruct[1].accMask, 0x7FFu);
+    EXPECT_FALSE(writes().empty());
+}
+
+TEST_F(Card, VersionIsMajorAndMinor) {
+    EXPECT_EQ(GetDriverVersion(), 4);
+    majorVersion = 1;
+    minorVersion = 2;
+    EXPECT_EQ(GetDriverVersion(), 0x102);
+    majorVersion = 0xFFFF;
+    minorVersion = 0xFFFF;
+    EXPECT_EQ(GetDriverVersion(), 0xFFFF);
+}
+
+TEST_F(Card, HandlesOutsideTheRangeTouchNothing) {
+    open({{0, 0}, {0, 1}});
+    const Snapshot before = snapshot();
+    PORT_STRUCT c = config(0, 0, 0x7FF, 3);
+    PORT_STATUS st;
+    for (int h : {-1, 8, 9, -8, 1 << 20}) {
+        EXPECT_EQ(CanCloseDriver(h), -1);
+        EXPECT_EQ(_5C3A_Read(h, 2), 0);
+        EXPECT_EQ(_5C3A_Write(h, 0, 1), -1);
+        EXPECT_EQ(CanConfigPort(h, &c), -1);
+        EXPECT_EQ(CanGetPortStatus(h, &st), -1);
+    }
+    EXPECT_TRUE(snapshot() == before);
+    EXPECT_EQ(requestCount(), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Register accessors
+
+TEST_F(Card, ReadAddressesThePortsWindow) {
+    open({{0, 1}});
+    _5C3A_Read(1, 4);
+    const auto trace = vcard::trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].code, REQ_REG_READ);
+    EXPECT_EQ(trace[0].in, regAccessBytes(132, 0));
+    EXPECT_EQ(trace[0].fd, pci_Info_5C3A[0].fd);
+}
+
+TEST_F(TwoCards, WriteSendsTheLowByteOnTheCardsDescriptor) {
+    open({{1, 0}});
+    EXPECT_EQ(_5C3A_Write(2, 0, 0x108), 0);
+    const auto trace = vcard::trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].code, REQ_REG_WRITE);
+    EXPECT_EQ(trace[0].card, 1);
+    EXPECT_EQ(trace[0].fd, pci_Info_5C3A[1].fd);
+    EXPECT_EQ(trace[0].in, regAccessBytes(0, 0x08));
+}
+
+TEST_F(Card, AccessorsOnAClosedPortSendNothing) {
+    open({{0, 0}});
+    ASSERT_EQ(CanCloseDriver(0), 0);
+    vcard::trace_clear();
+    EXPECT_EQ(_5C3A_Read(0, 2), 0);
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), -1);
+    EXPECT_EQ(_5C3A_Read(1, 2), 0);  // never opened
+    EXPECT_EQ(_5C3A_Write(1, 4, 0x01), -1);
+    EXPECT_EQ(requestCount(), 0u);
+}
+
+TEST_F(Card, AccessorsPassOnTheDriversAnswer) {
+    open({{0, 0}});
+    vcard::answer(REQ_REG_WRITE, -1, EIO);
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), -1);
+    vcard::answer(REQ_REG_WRITE, 0);
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), 0);
+
+    // A failed read gives 0, whatever the register holds.
+    vcard::force_read(0, 13, {0x55}, true);
+    EXPECT_EQ(_5C3A_Read(0, 13), 0x55);
+    vcard::answer(REQ_REG_READ, -1, EIO);
+    EXPECT_EQ(_5C3A_Read(0, 13), 0);
+}
+
+TEST_F(Card, AccessorsAcceptAnyNonZeroOpenFlag) {
+    open({{0, 0}});
+    InstallRef[0] = 2;
+    EXPECT_EQ(_5C3A_Read(0, 13), 96);  // the controller's warning limit after reset
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x03), 0);
+    EXPECT_EQ(requestCount(), 2u);
+}
+
+TEST_F(Card, TablesMarkedOpenWithoutACardSendNothing) {
+    // An application that writes the exported tables itself must not make
+    // the library talk to descriptor 0.
+    InstallRef[0] = 1;
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x03), -1);
+    EXPECT_EQ(_5C3A_Read(0, 2), 0);
+    EXPECT_EQ(CanCloseDriver(0), 0);
+    EXPECT_EQ(requestCount(), 0u);
+}
