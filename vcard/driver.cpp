@@ -342,7 +342,7 @@ void remoteNode(State *s, Remote *self, BitTime bitTime, std::chrono::millisecon
         PendingSignals raise;
         service_interrupts(*s, raise);
         const Frame f = remote_node_frame(s->remote_sequence++);
-        for (Wire *wire : s->hardware->wires()) wire->external_transmit(f, bitTime);
+        for (const auto &wire : s->hardware->wires()) wire->external_transmit(f, bitTime);
         ++s->remote_sent;
 
         // A period missed (a slow machine, a stopped debugger) is skipped,

@@ -135,7 +135,8 @@ public:
     int cards() const { return cards_; }
     Sja1000 &controller(int card, int port);
     Wire &wire_of(int card, int port);
-    std::vector<Wire *> wires();
+    // No allocation: the remote node walks these under the driver's lock.
+    const std::vector<std::unique_ptr<Wire>> &wires() const { return wires_; }
     std::uint8_t led(int card) const { return leds_.at(static_cast<std::size_t>(card)); }
     void set_led(int card, std::uint8_t value) { leds_.at(static_cast<std::size_t>(card)) = value; }
 

@@ -8,10 +8,31 @@
 #include <stdexcept>
 
 #include "hardware.h"
+#include "pci_5C3A_ioctl.h"
 
 namespace vcard {
 
 namespace {
+
+// At most the eight controllers of four cards share a wire. Fixed storage
+// keeps the send path free of allocation, as a kernel driver's is: a signal
+// handler may send while the thread it interrupted is inside malloc.
+class Nodes {
+public:
+    void push_back(Sja1000 *c) {
+        if (n_ < items_.size()) items_[n_++] = c;
+    }
+    bool contains(const Sja1000 *c) const { return std::find(begin(), end(), c) != end(); }
+    bool empty() const { return n_ == 0; }
+    void clear() { n_ = 0; }
+    Sja1000 *front() const { return items_[0]; }
+    Sja1000 *const *begin() const { return items_.data(); }
+    Sja1000 *const *end() const { return items_.data() + n_; }
+
+private:
+    std::array<Sja1000 *, 2 * PCI5C3A_MAX_CARDS> items_{};
+    std::size_t n_ = 0;
+};
 
 // The arbitration field as sent, dominant 0 first: standard frames
 // ID.10-0, RTR, IDE(0); extended frames ID.28-18, SRR(1), IDE(1), ID.17-0,
@@ -61,15 +82,11 @@ void Wire::attach(Sja1000 *controller) {
 bool Wire::put_on_bus(const Frame &frame, BitTime bit_time, Sja1000 *transmitter, bool valid_without_ack,
                       bool *woke) {
     // Bus activity wakes sleeping controllers; they miss the frame itself.
-    std::vector<const Sja1000 *> woken;
+    Nodes woken;
     for (Sja1000 *c : controllers_)
         if (c != transmitter && c->wake_up_by_bus()) woken.push_back(c);
     if (!woken.empty()) *woke = true;
-    auto just_woke = [&woken](const Sja1000 *c) {
-        for (const Sja1000 *w : woken)
-            if (w == c) return true;
-        return false;
-    };
+    auto just_woke = [&woken](const Sja1000 *c) { return woken.contains(c); };
 
     bool acked = false;
     if (transmitter && remote_ && *remote_ == bit_time) acked = true;
@@ -95,17 +112,12 @@ void Wire::arbitrate() {
     arbitrating_ = true;
     // Controllers whose frame found no acknowledgement in this pass and whose
     // retries no longer count: they wait until something on the wire changes.
-    std::vector<const Sja1000 *> waiting;
-    auto is_waiting = [&waiting](const Sja1000 *c) {
-        for (const Sja1000 *w : waiting)
-            if (w == c) return true;
-        return false;
-    };
+    Nodes waiting;
     for (;;) {
         again_ = false;
-        std::vector<Sja1000 *> contenders;
+        Nodes contenders;
         for (Sja1000 *c : controllers_)
-            if (c->can_transmit() && c->has_pending_frame() && !is_waiting(c)) contenders.push_back(c);
+            if (c->can_transmit() && c->has_pending_frame() && !waiting.contains(c)) contenders.push_back(c);
         if (contenders.empty()) break;
 
         // Lowest arbitration field wins; identical fields keep wire order.
@@ -202,12 +214,6 @@ Wire &Hardware::wire_of(int card, int port) {
     Wire *w = wire_of_[port_index(cards_, card, port)];
     if (!w) throw std::out_of_range("port not wired");
     return *w;
-}
-
-std::vector<Wire *> Hardware::wires() {
-    std::vector<Wire *> all;
-    for (auto &w : wires_) all.push_back(w.get());
-    return all;
 }
 
 }  // namespace vcard
