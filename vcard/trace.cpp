@@ -50,6 +50,8 @@ public:
         const int n = std::snprintf(out_ + len_, size_ - len_, fmt, args...);
         if (n > 0) len_ = std::min(len_ + std::size_t(n), size_ - 1);
     }
+    // Plain text, never taken as a format.
+    void add(const char *text) { add("%s", text); }
     std::size_t length() const { return len_; }
 
 private:
