@@ -38,7 +38,7 @@ trap 'rm -rf "$work"' EXIT
 # The virtual card is configured by the tests themselves only.
 for v in $(env | sed -n 's/^\(PCI5C3A_VCARD_[A-Z_]*\)=.*/\1/p'); do unset "$v"; done
 
-passed=0 failed=0 xfailed=0
+passed=0 failed=0
 ok() { passed=$((passed + 1)); echo "ok - $1"; }
 fail() {
     failed=$((failed + 1))
@@ -177,22 +177,6 @@ EOF
 }
 examples=(open_send_receive receive_signal error_counters detect_bitrate)
 
-# Known fault, expected to fail until it is mended: CanDetectBaudrate polls
-# the status register for a received message with the receive interrupt
-# enabled, and the driver's interrupt handler takes each message out of the
-# controller first, so detection never sees one and returns -1. Remove the
-# entry once detection works: an unexpected pass fails this test.
-known_fault_examples=(detect_bitrate)
-# xsame DESCRIPTION EXPECTED ACTUAL: like same, for a known fault.
-xsame() {
-    if [ "$2" = "$3" ]; then
-        fail "$1 (passes now: remove it from known_fault_examples)"
-    else
-        xfailed=$((xfailed + 1))
-        echo "known fault - $1"
-    fi
-}
-
 # run_on_vcard TREE LIBDIR PROGRAM: runs PROGRAM with the tree's library and
 # the tree's virtual card preloaded.
 # The preload is set inside the shell that becomes the program, so that no
@@ -236,9 +220,7 @@ check_examples() {  # TREE LIBDIR ARCH LABEL EXAMPLES_DIR
             *" libpci_5C3A.so.0 "*) ;;
             *) fail "$arch $label: $ex (${dir##*-}) needs libpci_5C3A.so.0" "$(needed "$dir/$ex")" ;;
             esac
-            compare=same
-            case " ${known_fault_examples[*]} " in *" $ex "*) compare=xsame ;; esac
-            $compare "$arch $label: $ex (${dir##*-}) on the virtual card" \
+            same "$arch $label: $ex (${dir##*-}) on the virtual card" \
                 "$(expected_output "$ex")" "$(run_on_vcard "$tree" "$libdir" "$dir/$ex")"
         done
     done
@@ -443,6 +425,5 @@ if [ ${#arches[@]} -eq 2 ]; then
     check_lintian
 fi
 
-[ $xfailed -eq 0 ] || echo "install: $xfailed checks of known faults failed as expected"
 echo "install: $passed passed, $failed failed"
 [ $failed -eq 0 ]
