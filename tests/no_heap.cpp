@@ -2,9 +2,10 @@
 // with good and bad arguments, against a stand-in driver that answers every
 // request, while malloc and friends count their calls.
 //
-// This program defines the allocator entry points and the descriptor calls
-// the library uses (open, fcntl, ioctl) itself, so it links neither the
-// virtual card (which allocates) nor GoogleTest.
+// This program defines the allocator entry points (or, under the address
+// sanitizer, hooks the sanitizer's allocator) and the descriptor calls the
+// library uses (open, fcntl, ioctl) itself, so it links neither the virtual
+// card (which allocates) nor GoogleTest.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -19,14 +20,6 @@
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
 
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void *__libc_memalign(size_t, size_t);
-void __libc_free(void *);
-}
-
 namespace {
 bool counting = false;
 int allocations = 0;
@@ -38,7 +31,28 @@ void count() {
 }
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer owns the allocator; it reports every allocation to a hook.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
+                                                         void (*)(const volatile void *));
+namespace {
+void countHook(const volatile void *, size_t) { count(); }
+void freeHook(const volatile void *) {}
+// Refused (0) unless both hooks are given.
+bool installCounter() { return __sanitizer_install_malloc_and_free_hooks(countHook, freeHook) != 0; }
+}  // namespace
 extern "C" {
+#else
+namespace {
+bool installCounter() { return true; }
+}  // namespace
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void *__libc_memalign(size_t, size_t);
+void __libc_free(void *);
+
 void *malloc(size_t n) {
     count();
     return __libc_malloc(n);
@@ -65,6 +79,7 @@ int posix_memalign(void **p, size_t a, size_t n) {
     return *p ? 0 : ENOMEM;
 }
 void free(void *p) { __libc_free(p); }
+#endif
 
 // The stand-in driver: card 0 is present, every request succeeds.
 int open(const char *path, int flags, ...) {
@@ -146,6 +161,10 @@ int main() {
     static char outBuffer[BUFSIZ];
     setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
 
+    if (!installCounter()) {
+        fprintf(stderr, "cannot count the sanitizer's allocations\n");
+        return 1;
+    }
     counting = true;
     CALL(CanOpenDriver(0, 0));
     CALL(CanOpenDriver(0, 1));
