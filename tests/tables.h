@@ -107,6 +107,12 @@ inline std::string sane(const Snapshot &s) {
     return "";
 }
 
+// Signal actions field by field: struct sigaction has padding on x86_64.
+inline bool sameAction(const struct sigaction &a, const struct sigaction &b) {
+    return a.sa_handler == b.sa_handler && a.sa_flags == b.sa_flags &&
+           std::memcmp(&a.sa_mask, &b.sa_mask, sizeof a.sa_mask) == 0 && a.sa_restorer == b.sa_restorer;
+}
+
 // The first difference between what the tables should be and what they are,
 // named by table and index; empty when they agree.
 inline std::string difference(const Snapshot &want, const Snapshot &got) {
@@ -118,7 +124,7 @@ inline std::string difference(const Snapshot &want, const Snapshot &got) {
                           c, g.magic, g.sigReady, g.fd, w.magic, w.sigReady, w.fd);
             return why;
         }
-        if (std::memcmp(&w.act0, &g.act0, sizeof w.act0) != 0 || std::memcmp(&w.act1, &g.act1, sizeof w.act1) != 0) {
+        if (!sameAction(w.act0, g.act0) || !sameAction(w.act1, g.act1)) {
             std::snprintf(why, sizeof why, "pci_Info_5C3A[%d]: signal actions differ", c);
             return why;
         }

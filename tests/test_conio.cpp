@@ -21,10 +21,10 @@ constexpr tcflag_t kKeyModeBits = ISIG | ICANON | ECHO;
 
 class Conio : public ::testing::Test {
 protected:
-    PtyChild &run(std::vector<std::string> actions, bool devNull = false) {
+    PtyChild &run(const std::vector<std::string> &actions, bool devNull = false) {
         Options o;
         o.argv.push_back(CONIO_PROBE);
-        for (auto &a : actions) o.argv.push_back(a);
+        for (const auto &a : actions) o.argv.push_back(a);
         o.stdinFromDevNull = devNull;
         o.separateStderr = true;
         child_ = std::make_unique<PtyChild>(o);

@@ -120,6 +120,7 @@ TEST_F(VcardTamper, RulesApplyByFrameIndexOfTheirPort) {
 
     // Index: 0 1(id) 2(data7) 3(dropped) 4(+2 copies) 5(id, +1 copy) 6
     std::vector<std::uint32_t> ids;
+    ids.reserve(got.size());
     for (const auto &p : got) ids.push_back(p.id);
     EXPECT_EQ(ids, (std::vector<std::uint32_t>{0x10, 0x7EE, 0x12, 0x14, 0x14, 0x14, 0x100, 0x100, 0x16}));
     for (const auto &p : got) EXPECT_EQ(p.data[0], 0x42);  // every frame

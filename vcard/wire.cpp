@@ -204,7 +204,7 @@ Hardware::Hardware(int cards, Wiring wiring, std::optional<BitTime> remote)
 namespace {
 std::size_t port_index(int cards, int card, int port) {
     if (card < 0 || card >= cards || port < 0 || port > 1) throw std::out_of_range("no such card port");
-    return static_cast<std::size_t>(card * 2 + port);
+    return static_cast<std::size_t>(card) * 2 + static_cast<std::size_t>(port);
 }
 }  // namespace
 

@@ -152,7 +152,7 @@ std::string freshInstall(const tables::Snapshot &s, int card) {
     struct sigaction ignoring = cleared;
     ignoring.sa_handler = SIG_IGN;
     const struct sigaction &want = i.sigReady ? ignoring : cleared;
-    if (std::memcmp(&i.act0, &want, sizeof want) != 0 || std::memcmp(&i.act1, &want, sizeof want) != 0)
+    if (!tables::sameAction(i.act0, want) || !tables::sameAction(i.act1, want))
         return "signal actions of a new installation";
     return "";
 }
