@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -70,8 +71,10 @@ inline std::size_t requestCount() { return vcard::trace().size(); }
 
 // Little-endian record bytes, as the driver sees them.
 inline std::vector<std::uint8_t> regAccessBytes(std::uint32_t addr, std::uint8_t data) {
-    return {0, 0, 0, 0, std::uint8_t(addr), std::uint8_t(addr >> 8), std::uint8_t(addr >> 16),
-            std::uint8_t(addr >> 24), data, 0, 0, 0};
+    std::vector<std::uint8_t> bytes(sizeof(REG_ACCESS), 0);  // reserved word and padding 0
+    for (unsigned i = 0; i < 4; ++i) bytes[offsetof(REG_ACCESS, addr) + i] = std::uint8_t(addr >> (8 * i));
+    bytes[offsetof(REG_ACCESS, data)] = data;
+    return bytes;
 }
 
 // Waits (bounded) until a port's driver queue holds n messages; returns the
