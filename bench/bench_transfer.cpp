@@ -36,8 +36,7 @@ void SendMsg(benchmark::State &state) {
         // Port 1's driver queue holds 1024 messages; keep it from filling.
         if (vcard::queued(0, 1) > 512) {
             state.PauseTiming();
-            while (CanRcvMsg(1, &p) == 0) {
-            }
+            while (CanRcvMsg(1, &p) == 0) {}
             p = message(0x123);
             state.ResumeTiming();
         }

@@ -27,7 +27,7 @@ int main()
         CanCloseDriver(port);
         return 1;
     }
-    constexpr std::array<const char *, 4> rates{"125 kbit/s", "250 kbit/s", "500 kbit/s", "1 Mbit/s"};
+    constexpr std::array<const char *, 4> rates{ "125 kbit/s", "250 kbit/s", "500 kbit/s", "1 Mbit/s" };
     std::printf("bit-rate index %d: %s\n", index, rates[index]);
 
     // Detection leaves the port configured as it was: apply the rate found,
@@ -54,7 +54,8 @@ int main()
     bool received = false;
     for (int i = 0; i < 100 && !received; ++i) {
         received = CanGetRcvCnt(port) > 0 && CanRcvMsg(port, &msg) == 0;
-        if (!received) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!received)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (received)
         std::printf("listening at %s: received id 0x%03X, %u bytes\n", rates[index], msg.id, msg.len);

@@ -59,9 +59,8 @@ static void show(const char *when, int port)
 
     CanGetPortStatus(port, &status);
     printf("%-22s tx errors %3d, rx errors %3d, warning limit %3d, status 0x%02X%s%s\n", when,
-           CanGetTxErrorCount(port), CanGetRxErrorCount(port), CanGetErrorWarningLimit(port),
-           status.status, (status.status & 0x40) ? " (error warning)" : "",
-           (status.status & 0x80) ? " (bus-off)" : "");
+           CanGetTxErrorCount(port), CanGetRxErrorCount(port), CanGetErrorWarningLimit(port), status.status,
+           (status.status & 0x40) ? " (error warning)" : "", (status.status & 0x80) ? " (bus-off)" : "");
 }
 
 int main(void)

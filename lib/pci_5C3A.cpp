@@ -34,11 +34,9 @@ static_assert(sizeof(CAN_PACKET) == 24 && alignof(CAN_PACKET) == 4);
 static_assert(offsetof(CAN_PACKET, id) == 0 && offsetof(CAN_PACKET, rtr) == 4 &&
               offsetof(CAN_PACKET, len) == 5 && offsetof(CAN_PACKET, data) == 6 &&
               offsetof(CAN_PACKET, reserved) == 14);
-static_assert(sizeof(REG_ACCESS) == 12 && offsetof(REG_ACCESS, addr) == 4 &&
-              offsetof(REG_ACCESS, data) == 8);
+static_assert(sizeof(REG_ACCESS) == 12 && offsetof(REG_ACCESS, addr) == 4 && offsetof(REG_ACCESS, data) == 8);
 static_assert(sizeof(MODE_SET) == 8 && offsetof(MODE_SET, mode) == 4);
-static_assert(sizeof(MSG_XFER) == 32 && offsetof(MSG_XFER, reserved) == 4 &&
-              offsetof(MSG_XFER, packet) == 8);
+static_assert(sizeof(MSG_XFER) == 32 && offsetof(MSG_XFER, reserved) == 4 && offsetof(MSG_XFER, packet) == 8);
 static_assert(sizeof(RCV_COUNT) == 8 && offsetof(RCV_COUNT, count) == 4);
 static_assert(offsetof(PCI_INFO, magic) == 0 && offsetof(PCI_INFO, sigReady) == 2 &&
               offsetof(PCI_INFO, fd) == 4 && offsetof(PCI_INFO, act0) == 8);
@@ -96,8 +94,7 @@ constexpr int kUserTiming = 4;
 struct BusTiming {
     unsigned char btr0, btr1;
 };
-constexpr BusTiming kBusTiming[kUserTiming] = {
-    {0x03, 0x1C}, {0x01, 0x1C}, {0x00, 0x1C}, {0x00, 0x14}};
+constexpr BusTiming kBusTiming[kUserTiming] = {{0x03, 0x1C}, {0x01, 0x1C}, {0x00, 0x1C}, {0x00, 0x14}};
 
 // Identifier modes of PORT_STRUCT.mode and MODE_SET.mode.
 constexpr unsigned kStandardIds = 0;

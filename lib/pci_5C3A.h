@@ -56,9 +56,9 @@ typedef struct {
 
 /* One CAN message, 24 bytes. */
 typedef struct {
-    unsigned int id;     /* identifier, right-aligned, 11 or 29 bits */
-    unsigned char rtr;   /* non-zero for a remote frame */
-    unsigned char len;   /* data length code 0..8 */
+    unsigned int id;   /* identifier, right-aligned, 11 or 29 bits */
+    unsigned char rtr; /* non-zero for a remote frame */
+    unsigned char len; /* data length code 0..8 */
     unsigned char data[8];
     unsigned char reserved[10];
 } CAN_PACKET;
@@ -66,11 +66,11 @@ typedef struct {
 /* Per-card state: installed marker, signal ownership, descriptor, and the
  * signal actions of port 0 (signal 63) and port 1 (signal 62). */
 typedef struct {
-    unsigned short magic;    /* 0x5C3A once the card is installed */
-    unsigned char sigReady;  /* 1 when the process owns the device's signals */
-    int fd;                  /* descriptor of /dev/PCI5C3AW<card> */
-    struct sigaction act0;   /* port 0, signal 63 */
-    struct sigaction act1;   /* port 1, signal 62 */
+    unsigned short magic;   /* 0x5C3A once the card is installed */
+    unsigned char sigReady; /* 1 when the process owns the device's signals */
+    int fd;                 /* descriptor of /dev/PCI5C3AW<card> */
+    struct sigaction act0;  /* port 0, signal 63 */
+    struct sigaction act1;  /* port 1, signal 62 */
 } PCI_INFO;
 
 /* Card and port registry */

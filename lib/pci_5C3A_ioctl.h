@@ -36,45 +36,45 @@ extern "C" {
 
 /* Register access: 12 bytes. */
 typedef struct {
-    unsigned int reserved;  /* sent as 0; the driver does not look at it */
-    unsigned int addr;      /* byte address in the card's controller space */
-    unsigned char data;     /* value written, or value read back */
+    unsigned int reserved; /* sent as 0; the driver does not look at it */
+    unsigned int addr;     /* byte address in the card's controller space */
+    unsigned char data;    /* value written, or value read back */
     unsigned char pad[3];
 } REG_ACCESS;
 
 /* Identifier format of a port: 8 bytes. */
 typedef struct {
     int handle;
-    unsigned int mode;      /* 0 = 11-bit, 1 = 29-bit identifiers */
+    unsigned int mode; /* 0 = 11-bit, 1 = 29-bit identifiers */
 } MODE_SET;
 
 /* One message to send or received: 32 bytes. */
 typedef struct {
     int handle;
-    unsigned int reserved;  /* sent as 0 */
+    unsigned int reserved; /* sent as 0 */
     CAN_PACKET packet;
 } MSG_XFER;
 
 /* Number of received messages waiting in the driver: 8 bytes. */
 typedef struct {
     int handle;
-    unsigned short count;   /* written by the driver */
+    unsigned short count; /* written by the driver */
     unsigned char pad[2];
 } RCV_COUNT;
 
 /* Request codes: _IO/_IOR/_IOW encoding with type letter 'S'. The numeric
  * values are the driver's ABI; the sizes in them are the records above. */
 #define PCI5C3A_IOC_TYPE 'S'
-#define REQ_EVENT_PORT0 0x5305UL     /* _IO('S', 5), arg: unsigned short flag */
-#define REQ_EVENT_PORT1 0x5306UL     /* _IO('S', 6), arg: unsigned short flag */
-#define REQ_PORT_CLOSE 0x400C5313UL  /* _IOW('S', 0x13, REG_ACCESS) */
-#define REQ_LAST_CLOSE 0x400C5314UL  /* _IOW('S', 0x14, REG_ACCESS) */
-#define REQ_SET_MODE 0x40085315UL    /* _IOW('S', 0x15, MODE_SET) */
-#define REQ_REG_READ 0x800C5316UL    /* _IOR('S', 0x16, REG_ACCESS) */
-#define REQ_REG_WRITE 0x400C5317UL   /* _IOW('S', 0x17, REG_ACCESS) */
-#define REQ_SEND 0x40205318UL        /* _IOW('S', 0x18, MSG_XFER) */
-#define REQ_RECEIVE 0x80205319UL     /* _IOR('S', 0x19, MSG_XFER) */
-#define REQ_RCV_COUNT 0x8008531AUL   /* _IOR('S', 0x1A, RCV_COUNT) */
+#define REQ_EVENT_PORT0 0x5305UL    /* _IO('S', 5), arg: unsigned short flag */
+#define REQ_EVENT_PORT1 0x5306UL    /* _IO('S', 6), arg: unsigned short flag */
+#define REQ_PORT_CLOSE 0x400C5313UL /* _IOW('S', 0x13, REG_ACCESS) */
+#define REQ_LAST_CLOSE 0x400C5314UL /* _IOW('S', 0x14, REG_ACCESS) */
+#define REQ_SET_MODE 0x40085315UL   /* _IOW('S', 0x15, MODE_SET) */
+#define REQ_REG_READ 0x800C5316UL   /* _IOR('S', 0x16, REG_ACCESS) */
+#define REQ_REG_WRITE 0x400C5317UL  /* _IOW('S', 0x17, REG_ACCESS) */
+#define REQ_SEND 0x40205318UL       /* _IOW('S', 0x18, MSG_XFER) */
+#define REQ_RECEIVE 0x80205319UL    /* _IOR('S', 0x19, MSG_XFER) */
+#define REQ_RCV_COUNT 0x8008531AUL  /* _IOR('S', 0x1A, RCV_COUNT) */
 
 /* SJA1000 registers in PeliCAN mode (operating-mode names). */
 enum {
@@ -95,15 +95,15 @@ enum {
     REG_ACR1 = 17,
     REG_ACR2 = 18,
     REG_ACR3 = 19,
-    REG_AMR0 = 20,  /* acceptance mask 0..3 (reset mode) */
+    REG_AMR0 = 20, /* acceptance mask 0..3 (reset mode) */
     REG_AMR1 = 21,
     REG_AMR2 = 22,
     REG_AMR3 = 23,
     REG_FRAME = 16, /* operating mode: transmit buffer (write), receive window (read), 16..28 */
     REG_FRAME_END = 28,
-    REG_RMC = 29,   /* receive message counter */
-    REG_RBSA = 30,  /* receive buffer start address */
-    REG_CDR = 31,   /* clock divider */
+    REG_RMC = 29,  /* receive message counter */
+    REG_RBSA = 30, /* receive buffer start address */
+    REG_CDR = 31,  /* clock divider */
     REG_COUNT = 32
 };
 

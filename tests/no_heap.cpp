@@ -180,7 +180,8 @@ int main() {
     fflush(stdout);
 
     if (allocations != 0) {
-        fprintf(stderr, "library calls allocated memory %d times, first in %s\n", allocations, firstAllocating);
+        fprintf(stderr, "library calls allocated memory %d times, first in %s\n", allocations,
+                firstAllocating);
         return 1;
     }
     fprintf(stderr, "no allocation in any library call\n");

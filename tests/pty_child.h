@@ -29,8 +29,8 @@ namespace ptytest {
 struct Options {
     std::vector<std::string> argv;
     std::vector<std::pair<std::string, std::string>> env;  // set on top of ours
-    bool stdinFromDevNull = false;  // standard input not a terminal
-    bool separateStderr = false;    // standard error to a pipe, read apart
+    bool stdinFromDevNull = false;                         // standard input not a terminal
+    bool separateStderr = false;                           // standard error to a pipe, read apart
 };
 
 inline long long nowMs() {
@@ -180,8 +180,7 @@ public:
         // The program is gone: its side of the terminal closes, so the rest
         // of the output is already there.
         long long drainEnd = nowMs() + 5000;
-        while (pump(20) && nowMs() < drainEnd) {
-        }
+        while (pump(20) && nowMs() < drainEnd) {}
         return status_;
     }
 

@@ -120,8 +120,9 @@ inline std::string difference(const Snapshot &want, const Snapshot &got) {
     for (int c = 0; c < PCI5C3A_MAX_CARDS; ++c) {
         const PCI_INFO &w = want.info[c], &g = got.info[c];
         if (w.magic != g.magic || w.sigReady != g.sigReady || w.fd != g.fd) {
-            std::snprintf(why, sizeof why, "pci_Info_5C3A[%d]: magic 0x%x sigReady %d fd %d, expected 0x%x %d %d",
-                          c, g.magic, g.sigReady, g.fd, w.magic, w.sigReady, w.fd);
+            std::snprintf(why, sizeof why,
+                          "pci_Info_5C3A[%d]: magic 0x%x sigReady %d fd %d, expected 0x%x %d %d", c, g.magic,
+                          g.sigReady, g.fd, w.magic, w.sigReady, w.fd);
             return why;
         }
         if (!sameAction(w.act0, g.act0) || !sameAction(w.act1, g.act1)) {
@@ -129,7 +130,8 @@ inline std::string difference(const Snapshot &want, const Snapshot &got) {
             return why;
         }
         if (want.leds[c] != got.leds[c]) {
-            std::snprintf(why, sizeof why, "LEDStatus[%d] = 0x%02x, expected 0x%02x", c, got.leds[c], want.leds[c]);
+            std::snprintf(why, sizeof why, "LEDStatus[%d] = 0x%02x, expected 0x%02x", c, got.leds[c],
+                          want.leds[c]);
             return why;
         }
     }
@@ -139,14 +141,15 @@ inline std::string difference(const Snapshot &want, const Snapshot &got) {
     }
     for (int h = 0; h < PCI5C3A_MAX_HANDLES; ++h) {
         if (want.installRef[h] != got.installRef[h]) {
-            std::snprintf(why, sizeof why, "InstallRef[%d] = %d, expected %d", h, got.installRef[h], want.installRef[h]);
+            std::snprintf(why, sizeof why, "InstallRef[%d] = %d, expected %d", h, got.installRef[h],
+                          want.installRef[h]);
             return why;
         }
         if (std::memcmp(&want.ports[h], &got.ports[h], sizeof(PORT_STRUCT)) != 0) {
             const PORT_STRUCT &g = got.ports[h], &w = want.ports[h];
             std::snprintf(why, sizeof why,
-                          "portStruct[%d] = {%u, 0x%x, 0x%x, %u, ...}, expected {%u, 0x%x, 0x%x, %u, ...}", h, g.mode,
-                          g.accCode, g.accMask, g.baudrate, w.mode, w.accCode, w.accMask, w.baudrate);
+                          "portStruct[%d] = {%u, 0x%x, 0x%x, %u, ...}, expected {%u, 0x%x, 0x%x, %u, ...}", h,
+                          g.mode, g.accCode, g.accMask, g.baudrate, w.mode, w.accCode, w.accMask, w.baudrate);
             return why;
         }
         if (want.intStatus[h] != got.intStatus[h]) {

@@ -59,8 +59,7 @@ protected:
             CanClearRxBuffer(h);
             CanClearTxBuffer(h);
             CAN_PACKET p;
-            while (CanGetRcvCnt(h) > 0 && CanRcvMsg(h, &p) == 0) {
-            }
+            while (CanGetRcvCnt(h) > 0 && CanRcvMsg(h, &p) == 0) {}
         }
     }
     void TearDown() override {

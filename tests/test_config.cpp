@@ -7,7 +7,8 @@ using namespace test;
 namespace {
 
 // Everything CanConfigPort writes around the filter bytes and bit timing.
-std::vector<Write> sequence(std::vector<Write> filter, std::uint8_t btr0, std::uint8_t btr1, std::uint8_t ier) {
+std::vector<Write> sequence(std::vector<Write> filter, std::uint8_t btr0, std::uint8_t btr1,
+                            std::uint8_t ier) {
     std::vector<Write> w = {{4, 0x00}, {0, 0x01}, {31, 0xC8}};
     w.insert(w.end(), filter.begin(), filter.end());
     w.insert(w.end(), {{6, btr0}, {7, btr1}, {8, 0xFA}, {0, 0x08}, {4, ier}});
@@ -19,8 +20,9 @@ std::vector<Write> sequence(std::vector<Write> filter, std::uint8_t btr0, std::u
 TEST_F(Card, DefaultConfigurationWritesTheFullSequence) {
     vcard::trace_clear();
     ASSERT_EQ(CanOpenDriver(0, 1), 1);
-    const std::vector<Write> filter = {{128 + 18, 0x00}, {128 + 19, 0x00}, {128 + 22, 0xFF}, {128 + 23, 0xFF},
-                                       {128 + 16, 0x00}, {128 + 17, 0x10}, {128 + 20, 0xFF}, {128 + 21, 0xF0}};
+    const std::vector<Write> filter = {{128 + 18, 0x00}, {128 + 19, 0x00}, {128 + 22, 0xFF},
+                                       {128 + 23, 0xFF}, {128 + 16, 0x00}, {128 + 17, 0x10},
+                                       {128 + 20, 0xFF}, {128 + 21, 0xF0}};
     std::vector<Write> expected;
     for (auto w : sequence({}, 0x00, 0x14, 0x03)) expected.push_back({w.addr + 128, w.data});
     expected.insert(expected.begin() + 3, filter.begin(), filter.end());

@@ -95,7 +95,8 @@ TEST_F(Detect, TrialsGoFromTheFastestRateDown) {
 TEST_F(Detect, TrialLengthIsTheTimeoutInWholeSeconds) {
     open({{0, 0}});
     stepping = true;
-    const std::pair<int, int> cases[] = {{0, 1}, {-1000, 1}, {1, 1}, {1000, 1}, {1001, 2}, {2000, 2}, {2001, 3}};
+    const std::pair<int, int> cases[] = {{0, 1},    {-1000, 1}, {1, 1},   {1000, 1},
+                                         {1001, 2}, {2000, 2},  {2001, 3}};
     for (auto [timeout, polls] : cases) {
         vcard::trace_clear();
         int result = 0;
@@ -204,6 +205,6 @@ TEST_P(DetectRemote, FindsTheRemoteNodesRate) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, DetectRemote,
-                         ::testing::Values(std::pair{1000000u, 3}, std::pair{500000u, 2}, std::pair{250000u, 1},
-                                           std::pair{125000u, 0}),
+                         ::testing::Values(std::pair{1000000u, 3}, std::pair{500000u, 2},
+                                           std::pair{250000u, 1}, std::pair{125000u, 0}),
                          [](const auto &info) { return std::to_string(info.param.first); });

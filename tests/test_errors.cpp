@@ -78,15 +78,15 @@ TEST_F(Card, ErrorCodeCaptureHoldsUntilRead) {
     vcard::remote_send(0, 0, frame(1), 125000);
     const int code = CanGetErrorCode(0);
     EXPECT_NE(code, 0);
-    EXPECT_EQ(code & 0x20, 0x20);  // captured while receiving
+    EXPECT_EQ(code & 0x20, 0x20);         // captured while receiving
     EXPECT_EQ(CanGetErrorCode(0), code);  // the register keeps the last capture
 }
 
 TEST_F(Card, WritingTheTransmitCounterFullForcesBusOff) {
     open({{0, 0}});
     ASSERT_EQ(CanSetTxErrorCount(0, 255), 0);
-    EXPECT_EQ(vcard::peek(0, 2) & 0x80, 0x80);    // bus-off
-    EXPECT_EQ(vcard::peek(0, 0) & 0x01, 0x01);    // the controller went back to reset mode
+    EXPECT_EQ(vcard::peek(0, 2) & 0x80, 0x80);  // bus-off
+    EXPECT_EQ(vcard::peek(0, 0) & 0x01, 0x01);  // the controller went back to reset mode
     EXPECT_EQ(CanGetTxErrorCount(0), 127);
     CAN_PACKET p = packet(1, 1);
     EXPECT_EQ(CanSendMsg(0, &p), -1);

@@ -241,12 +241,14 @@ std::string paramName(const ::testing::TestParamInfo<Param> &info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, FaultMatrix,
-                         ::testing::Combine(::testing::ValuesIn(kRows), ::testing::ValuesIn(kFaults)), paramName);
+                         ::testing::Combine(::testing::ValuesIn(kRows), ::testing::ValuesIn(kFaults)),
+                         paramName);
 
 // Every request code of the driver interface appears in the matrix.
 TEST(FaultMatrixRows, CoverEveryRequestCode) {
-    for (unsigned long code : {REQ_REG_READ, REQ_REG_WRITE, REQ_SET_MODE, REQ_SEND, REQ_RECEIVE, REQ_RCV_COUNT,
-                               REQ_EVENT_PORT0, REQ_EVENT_PORT1, REQ_PORT_CLOSE, REQ_LAST_CLOSE}) {
+    for (unsigned long code :
+         {REQ_REG_READ, REQ_REG_WRITE, REQ_SET_MODE, REQ_SEND, REQ_RECEIVE, REQ_RCV_COUNT, REQ_EVENT_PORT0,
+          REQ_EVENT_PORT1, REQ_PORT_CLOSE, REQ_LAST_CLOSE}) {
         bool found = false;
         for (const Row &row : kRows) found |= row.code == code;
         EXPECT_TRUE(found) << codeName(code);

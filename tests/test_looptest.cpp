@@ -46,9 +46,8 @@ protected:
     PtyChild &start(const Env &env, bool stdinFromDevNull = false) {
         Options o;
         o.argv = {TEST5C3A};
-        o.env = {{"LD_PRELOAD", VCARD_LIB},       {"PCI5C3A_VCARD_CARDS", ""},
-                 {"PCI5C3A_VCARD_WIRING", ""},    {"PCI5C3A_VCARD_REMOTE", ""},
-                 {"PCI5C3A_VCARD_TAMPER", ""},    {"PCI5C3A_VCARD_TRACE", ""}};
+        o.env = {{"LD_PRELOAD", VCARD_LIB},    {"PCI5C3A_VCARD_CARDS", ""},  {"PCI5C3A_VCARD_WIRING", ""},
+                 {"PCI5C3A_VCARD_REMOTE", ""}, {"PCI5C3A_VCARD_TAMPER", ""}, {"PCI5C3A_VCARD_TRACE", ""}};
 #ifdef LOOPTEST_SANITIZED
         // The preloaded virtual card comes before the sanitizer's runtime.
         const char *asan = getenv("ASAN_OPTIONS");
@@ -65,7 +64,8 @@ protected:
     // A trace file of the run's driver requests.
     std::pair<std::string, std::string> traced() {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        tracePath_ = ::testing::TempDir() + "looptest_" + info->name() + "_" + std::to_string(getpid()) + ".trace";
+        tracePath_ =
+            ::testing::TempDir() + "looptest_" + info->name() + "_" + std::to_string(getpid()) + ".trace";
         unlink(tracePath_.c_str());
         return {"PCI5C3A_VCARD_TRACE", tracePath_};
     }
@@ -115,9 +115,9 @@ TEST_F(LoopTest, PassesOnWiredCardAndEndsAfterKey) {
     // out of port 0, then port 1; the counts; 32 messages read per port;
     // port 0 closed, then port 1, the last close switching the LEDs off.
     std::vector<std::string> r = requests();
-    std::vector<std::string> steps = {"REQ_REG_READ addr=29 ",   "REQ_REG_WRITE addr=1 data=0x02",
-                                      "REQ_REG_READ addr=157 ",  "REQ_REG_WRITE addr=129 data=0x02",
-                                      "REQ_SET_MODE handle=0 ",  "REQ_SET_MODE handle=1 "};
+    std::vector<std::string> steps = {"REQ_REG_READ addr=29 ",  "REQ_REG_WRITE addr=1 data=0x02",
+                                      "REQ_REG_READ addr=157 ", "REQ_REG_WRITE addr=129 data=0x02",
+                                      "REQ_SET_MODE handle=0 ", "REQ_SET_MODE handle=1 "};
     auto it = r.begin();
     for (const auto &step : steps) {
         it = std::find_if(it, r.end(), [&](const std::string &l) { return startsWith(l, step); });
@@ -153,7 +153,7 @@ TEST_F(LoopTest, PassesOnWiredCardAndEndsAfterKey) {
 TEST_F(LoopTest, KeyTypedDuringTestDoesNotEndKeyWait) {
     PtyChild &c = start({});
     ASSERT_TRUE(c.waitFor("Start Transmit"));
-    c.send("k");        // a key, and a whole line, typed while the test runs
+    c.send("k");  // a key, and a whole line, typed while the test runs
     c.send("early\n");
     ASSERT_TRUE(c.waitFor(kPressKey)) << c.output();
     ASSERT_TRUE(c.waitKeyMode());

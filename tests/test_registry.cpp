@@ -36,7 +36,6 @@ void (*disposition(int sig))(int) {
     return now.sa_handler;
 }
 
-
 }  // namespace
 
 TEST_F(Card, OpeningBothPortsInstallsTheCardOnce) {

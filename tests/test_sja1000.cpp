@@ -13,8 +13,8 @@ using namespace vcard;
 
 namespace {
 
-constexpr std::uint8_t kBtr1Fast = 0x14;   // BTR0 0: 16 clocks per bit (1 Mbit/s)
-constexpr std::uint8_t kBtr1Slow = 0x1C;   // BTR0 0: 32 clocks per bit (500 kbit/s)
+constexpr std::uint8_t kBtr1Fast = 0x14;  // BTR0 0: 16 clocks per bit (1 Mbit/s)
+constexpr std::uint8_t kBtr1Slow = 0x1C;  // BTR0 0: 32 clocks per bit (500 kbit/s)
 constexpr BitTime kFast = 16;
 
 struct Filter {
@@ -35,7 +35,8 @@ void configure(Sja1000 &c, std::uint8_t btr1 = kBtr1Fast, std::uint8_t mode = MO
     c.write(REG_MOD, mode);
 }
 
-Frame make(std::uint32_t id, std::initializer_list<std::uint8_t> data, bool extended = false, bool rtr = false) {
+Frame make(std::uint32_t id, std::initializer_list<std::uint8_t> data, bool extended = false,
+           bool rtr = false) {
     Frame f;
     f.id = id;
     f.extended = extended;
@@ -47,7 +48,8 @@ Frame make(std::uint32_t id, std::initializer_list<std::uint8_t> data, bool exte
 
 // Transmit buffer layout written out by hand: frame info, identifier, data.
 void request(Sja1000 &c, const Frame &f, std::uint8_t command = CMD_TR) {
-    std::vector<std::uint8_t> b{static_cast<std::uint8_t>((f.extended ? 0x80 : 0) | (f.rtr ? 0x40 : 0) | f.len)};
+    std::vector<std::uint8_t> b{
+        static_cast<std::uint8_t>((f.extended ? 0x80 : 0) | (f.rtr ? 0x40 : 0) | f.len)};
     if (f.extended) {
         for (int shift : {21, 13, 5}) b.push_back(static_cast<std::uint8_t>(f.id >> shift));
         b.push_back(static_cast<std::uint8_t>(f.id << 3));
@@ -104,8 +106,9 @@ TEST(Registers, PowerUpStateAndUndecodedAddresses) {
     EXPECT_EQ(c.peek(REG_SR), 0x3C);
     EXPECT_EQ(c.peek(REG_EWLR), 96);
     EXPECT_EQ(c.peek(REG_CDR), CDR_PELICAN);
-    for (unsigned r : std::initializer_list<unsigned>{REG_CMR, REG_IR, REG_IER, REG_BTR0, REG_BTR1, REG_ALC, REG_ECC,
-                                                     REG_RXERR, REG_TXERR, REG_RMC, REG_RBSA, 24, 28})
+    for (unsigned r :
+         std::initializer_list<unsigned>{REG_CMR, REG_IR, REG_IER, REG_BTR0, REG_BTR1, REG_ALC, REG_ECC,
+                                         REG_RXERR, REG_TXERR, REG_RMC, REG_RBSA, 24, 28})
         EXPECT_EQ(c.peek(r), 0) << "register " << r;
     for (unsigned r = REG_COUNT; r < 128; ++r) {
         c.write(r, 0x5A);
@@ -116,12 +119,12 @@ TEST(Registers, PowerUpStateAndUndecodedAddresses) {
 
 TEST(Registers, ModeBitsFollowTheResetModeRule) {
     Sja1000 c;
-    c.write(REG_MOD, MOD_AFM);   // one write selects the filter and leaves reset
+    c.write(REG_MOD, MOD_AFM);  // one write selects the filter and leaves reset
     EXPECT_EQ(c.peek(REG_MOD), MOD_AFM);
     EXPECT_EQ(c.peek(REG_SR) & (SR_RS | SR_TS), 0);
-    c.write(REG_MOD, MOD_LOM | MOD_STM);   // operating mode: kept as they are
+    c.write(REG_MOD, MOD_LOM | MOD_STM);  // operating mode: kept as they are
     EXPECT_EQ(c.peek(REG_MOD), MOD_AFM);
-    c.write(REG_MOD, MOD_RM | MOD_LOM);    // entering reset does not take LOM yet
+    c.write(REG_MOD, MOD_RM | MOD_LOM);  // entering reset does not take LOM yet
     EXPECT_EQ(c.peek(REG_MOD), MOD_RM | MOD_AFM);
     EXPECT_EQ(c.peek(REG_SR) & (SR_RS | SR_TS), SR_RS | SR_TS);
     c.write(REG_MOD, MOD_RM | MOD_LOM);
@@ -132,15 +135,15 @@ TEST(Registers, ConfigurationWritableOnlyInResetMode) {
     Sja1000 c;
     const unsigned regs[] = {REG_BTR0, REG_BTR1, REG_OCR, REG_EWLR, REG_RXERR, REG_TXERR, REG_RBSA};
     for (unsigned r : regs) c.write(r, 0x21);
-    c.write(REG_CDR, 0xFF);   // bit 4 reserved
+    c.write(REG_CDR, 0xFF);  // bit 4 reserved
     for (unsigned r = REG_ACR0; r <= REG_AMR3; ++r) c.write(r, static_cast<std::uint8_t>(r));
     c.write(24, 0x77);
     c.write(REG_MOD, MOD_AFM);
     for (unsigned r : regs) c.write(r, 0x42);
     c.write(REG_SR, 0xFF);
     c.write(REG_IR, 0xFF);
-    c.write(REG_IER, 0x83);   // always writable
-    c.write(REG_CDR, 0x08);   // only the divider bits change in operating mode
+    c.write(REG_IER, 0x83);  // always writable
+    c.write(REG_CDR, 0x08);  // only the divider bits change in operating mode
     c.write(REG_MOD, MOD_RM | MOD_AFM);
     for (unsigned r : regs) EXPECT_EQ(c.peek(r), 0x21) << "register " << r;
     for (unsigned r = REG_ACR0; r <= REG_AMR3; ++r) EXPECT_EQ(c.peek(r), r);
@@ -149,7 +152,7 @@ TEST(Registers, ConfigurationWritableOnlyInResetMode) {
     EXPECT_EQ(c.peek(REG_IER), 0x83);
     EXPECT_EQ(c.peek(REG_IR), 0);
     EXPECT_EQ(c.read(REG_CMR), 0);
-    EXPECT_EQ(c.bit_time(), 2u * (0x21 + 1) * (3 + 1 + 2));   // BRP 33, TSEG2 2, TSEG1 1
+    EXPECT_EQ(c.bit_time(), 2u * (0x21 + 1) * (3 + 1 + 2));  // BRP 33, TSEG2 2, TSEG1 1
 }
 
 // ---------------------------------------------------------------------------
@@ -166,13 +169,13 @@ TEST_F(Receiver, FramesAppearInTheWindowOldestFirst) {
     EXPECT_EQ(c.peek(REG_RBSA), 5);
     EXPECT_EQ(window(c, 8), (Bytes{0x83, 0xD5, 0xE6, 0xF7, 0xA8, 1, 2, 3}));
     c.write(REG_CMR, CMD_RRB);
-    EXPECT_EQ(window(c, 3), (Bytes{0x40, 0xFF, 0xF0}));   // remote: DLC 0, RTR in the identifier bytes
+    EXPECT_EQ(window(c, 3), (Bytes{0x40, 0xFF, 0xF0}));  // remote: DLC 0, RTR in the identifier bytes
     c.write(REG_CMR, CMD_RRB);
     EXPECT_EQ(window(c, 5), (Bytes{0xC0, 0x00, 0x00, 0x00, 0x0C}));
     c.write(REG_CMR, CMD_RRB);
     EXPECT_EQ(c.peek(REG_RMC), 0);
     EXPECT_EQ(c.peek(REG_SR) & SR_RBS, 0);
-    c.write(REG_CMR, CMD_RRB);   // nothing left to release
+    c.write(REG_CMR, CMD_RRB);  // nothing left to release
     EXPECT_EQ(c.peek(REG_RBSA), 5 + 8 + 3 + 5);
 }
 
@@ -197,23 +200,23 @@ TEST_F(Receiver, WindowWrapsAroundTheFifoEnd) {
 TEST_F(Receiver, OverrunAtTheSixtyFourByteLimit) {
     c.write(REG_IER, IRQ_DOI);
     const Frame eleven = make(0x55, {1, 2, 3, 4, 5, 6, 7, 8});
-    for (int i = 0; i < 5; ++i) feed(eleven);   // 55 bytes
+    for (int i = 0; i < 5; ++i) feed(eleven);  // 55 bytes
     EXPECT_EQ(c.peek(REG_SR) & SR_DOS, 0);
-    feed(eleven);                               // 66 would not fit
+    feed(eleven);  // 66 would not fit
     EXPECT_EQ(c.peek(REG_RMC), 5);
     EXPECT_EQ(c.peek(REG_SR) & SR_DOS, SR_DOS);
     EXPECT_EQ(c.read(REG_IR), IRQ_DOI);
-    feed(eleven);                               // DOS already set: no new interrupt
+    feed(eleven);  // DOS already set: no new interrupt
     EXPECT_EQ(c.read(REG_IR), 0);
     c.write(REG_CMR, CMD_CDO);
     EXPECT_EQ(c.peek(REG_SR) & SR_DOS, 0);
 
     const Frame thirteen = make(0x1ABCDEF5, {1, 2, 3, 4, 5, 6, 7, 8}, true);
-    c.write(REG_MOD, MOD_RM);                   // empties the FIFO, keeps RBSA
+    c.write(REG_MOD, MOD_RM);  // empties the FIFO, keeps RBSA
     const std::uint8_t rbsa = c.peek(REG_RBSA);
     c.write(REG_MOD, MOD_AFM);
     EXPECT_EQ(c.peek(REG_RMC), 0);
-    for (int i = 0; i < 5; ++i) feed(thirteen);   // 4 x 13 = 52, the fifth is lost
+    for (int i = 0; i < 5; ++i) feed(thirteen);  // 4 x 13 = 52, the fifth is lost
     EXPECT_EQ(c.peek(REG_RMC), 4);
     EXPECT_EQ(c.peek(REG_SR) & SR_DOS, SR_DOS);
     c.write(REG_CMR, CMD_RRB | CMD_CDO);
@@ -311,9 +314,9 @@ TEST_F(Bus, FrameAcknowledgedAtEqualBitTime) {
     EXPECT_EQ(b.peek(REG_RXERR), 2);
     EXPECT_EQ(window(b, 5), (Bytes{0x02, 0x64, 0x20, 0xDE, 0xAD}));
     EXPECT_TRUE(b.interrupt_pending());
-    request(a, make(0x1ABCDEF5, {}, true, true));   // extended remote frame
+    request(a, make(0x1ABCDEF5, {}, true, true));  // extended remote frame
     EXPECT_EQ(b.peek(REG_RMC), 2);
-    EXPECT_EQ(c.peek(REG_RMC), 0);   // still in reset mode
+    EXPECT_EQ(c.peek(REG_RMC), 0);  // still in reset mode
 }
 
 TEST_F(Bus, DifferentBitTimeIsABusErrorForTheReceiver) {
@@ -326,7 +329,7 @@ TEST_F(Bus, DifferentBitTimeIsABusErrorForTheReceiver) {
     EXPECT_EQ(a.peek(REG_TXERR), 128);
     EXPECT_EQ(b.peek(REG_RXERR), 16);
     EXPECT_EQ(b.peek(REG_RMC), 0);
-    EXPECT_EQ(b.read(REG_ECC), 0xA2);   // stuff error, receiving, in ID.28-21
+    EXPECT_EQ(b.read(REG_ECC), 0xA2);  // stuff error, receiving, in ID.28-21
     EXPECT_EQ(b.read(REG_IR), IRQ_BEI);
     // A node at a's bit rate appears: the pending frame goes.
     configure(c, kBtr1Fast);
@@ -339,7 +342,7 @@ TEST_F(Bus, ListenOnlyReceivesOnlyAcknowledgedFrames) {
     configure(a);
     configure(b, kBtr1Fast, MOD_AFM | MOD_LOM);
     request(a, make(0x10, {1}));
-    EXPECT_EQ(b.peek(REG_RMC), 0);   // destroyed by a's error flag
+    EXPECT_EQ(b.peek(REG_RMC), 0);  // destroyed by a's error flag
     EXPECT_EQ(a.peek(REG_SR) & SR_TBS, 0);
     configure(c);
     EXPECT_EQ(b.peek(REG_RMC), 1);
@@ -347,7 +350,7 @@ TEST_F(Bus, ListenOnlyReceivesOnlyAcknowledgedFrames) {
     EXPECT_TRUE(wire.external_transmit(make(0x11, {}), kFast));
     a.write(REG_MOD, MOD_RM);
     configure(c, kBtr1Slow);
-    EXPECT_FALSE(wire.external_transmit(make(0x12, {}), kFast));   // b does not acknowledge
+    EXPECT_FALSE(wire.external_transmit(make(0x12, {}), kFast));  // b does not acknowledge
     EXPECT_EQ(b.peek(REG_RMC), 2);
 }
 
@@ -371,14 +374,14 @@ TEST_F(Bus, PendingFrameUntilAbortedOrReset) {
     a.write(REG_IER, IRQ_TI);
     request(a, make(0x10, {1}));
     EXPECT_EQ(a.peek(REG_SR) & (SR_TBS | SR_TCS | SR_TS), SR_TS);
-    request(a, make(0x20, {2}));   // buffer locked, TR ignored
+    request(a, make(0x20, {2}));  // buffer locked, TR ignored
     a.write(REG_CMR, CMD_AT);
     EXPECT_EQ(a.peek(REG_SR) & (SR_TBS | SR_TCS | SR_TS), SR_TBS);
-    EXPECT_EQ(a.read(REG_IR), IRQ_TI);   // buffer released, TCS tells it was not sent
+    EXPECT_EQ(a.read(REG_IR), IRQ_TI);  // buffer released, TCS tells it was not sent
     request(a, make(0x30, {3}));
-    a.write(REG_MOD, MOD_RM);            // reset mode cancels it
+    a.write(REG_MOD, MOD_RM);  // reset mode cancels it
     EXPECT_EQ(a.peek(REG_SR) & SR_TBS, SR_TBS);
-    a.write(REG_CMR, CMD_TR);            // no commands in reset mode
+    a.write(REG_CMR, CMD_TR);  // no commands in reset mode
     a.write(REG_MOD, MOD_AFM);
     configure(b);
     EXPECT_EQ(b.peek(REG_RMC), 0);
@@ -402,27 +405,27 @@ TEST_F(Bus, AcknowledgeErrorsStopAtErrorPassive) {
     EXPECT_EQ(a.peek(REG_TXERR), 128);
     EXPECT_EQ(a.peek(REG_SR), SR_TS | SR_ES);
     EXPECT_EQ(a.read(REG_IR), IRQ_EI | IRQ_EPI | IRQ_BEI);
-    EXPECT_EQ(a.read(REG_ECC), 0xD9);   // other error, transmitting, acknowledge slot
+    EXPECT_EQ(a.read(REG_ECC), 0xD9);  // other error, transmitting, acknowledge slot
     for (int i = 0; i < 40; ++i) wire.arbitrate();
     EXPECT_EQ(a.peek(REG_TXERR), 128);  // an error-passive transmitter's ack error does not count
     EXPECT_EQ(a.peek(REG_SR) & SR_BS, 0);
     EXPECT_EQ(a.read(REG_IR), IRQ_BEI);
     configure(b);
     EXPECT_EQ(a.peek(REG_TXERR), 127);
-    EXPECT_EQ(a.read(REG_IR), IRQ_EPI);   // back to error active
+    EXPECT_EQ(a.read(REG_IR), IRQ_EPI);  // back to error active
 }
 
 TEST_F(Bus, BusOffForcedByTxerrAndRecovery) {
     a.write(REG_IER, IRQ_EI);
     a.write(REG_TXERR, 255);
     a.write(REG_MOD, MOD_AFM);
-    EXPECT_EQ(a.peek(REG_MOD), MOD_RM | MOD_AFM);   // the controller went back to reset mode
+    EXPECT_EQ(a.peek(REG_MOD), MOD_RM | MOD_AFM);  // the controller went back to reset mode
     EXPECT_EQ(a.peek(REG_SR), SR_BS | SR_ES | SR_RS | SR_TS | SR_TBS | SR_TCS);
     EXPECT_EQ(a.peek(REG_TXERR), 127);
     EXPECT_EQ(a.peek(REG_RXERR), 0);
     EXPECT_EQ(a.read(REG_IR), IRQ_EI);
     EXPECT_FALSE(a.in_operating_mode());
-    a.write(REG_MOD, MOD_AFM);   // recovery
+    a.write(REG_MOD, MOD_AFM);  // recovery
     EXPECT_EQ(a.peek(REG_MOD), MOD_AFM);
     EXPECT_EQ(a.peek(REG_SR), SR_TBS | SR_TCS);
     EXPECT_EQ(a.peek(REG_TXERR), 0);
@@ -439,13 +442,13 @@ TEST_F(Bus, CountersAndLimitTakeEffectWhenResetIsLeft) {
     a.write(REG_MOD, MOD_AFM);
     EXPECT_EQ(a.peek(REG_SR) & SR_ES, SR_ES);
     EXPECT_EQ(a.read(REG_IR), IRQ_EI | IRQ_EPI);
-    a.write(REG_RXERR, 0);     // operating mode: ignored
+    a.write(REG_RXERR, 0);  // operating mode: ignored
     a.write(REG_TXERR, 255);
     EXPECT_EQ(a.peek(REG_RXERR), 200);
     EXPECT_EQ(a.peek(REG_TXERR), 0);
     configure(b);
     request(b, make(1, {}));
-    EXPECT_EQ(a.peek(REG_RXERR), 127);   // a valid frame brings a passive receiver to 127
+    EXPECT_EQ(a.peek(REG_RXERR), 127);  // a valid frame brings a passive receiver to 127
     EXPECT_EQ(a.read(REG_IR), IRQ_EPI);
 }
 
@@ -472,7 +475,7 @@ TEST_F(Bus, ErrorCaptureHoldsUntilRead) {
     wire.external_transmit(make(2, {}), kFast);
     EXPECT_EQ(a.read(REG_IR), 0);
     EXPECT_EQ(a.read(REG_ECC), 0xA2);
-    b.write(REG_MOD, MOD_RM);   // now nobody acknowledges at 1 Mbit/s
+    b.write(REG_MOD, MOD_RM);  // now nobody acknowledges at 1 Mbit/s
     configure(c);
     request(c, make(3, {}), CMD_TR | CMD_AT);
     EXPECT_EQ(a.read(REG_IR), IRQ_BEI);
@@ -515,27 +518,27 @@ TEST_F(Bus, SleepingNodesWokenTogetherArbitrate) {
         a.write(REG_MOD, MOD_AFM | MOD_SM);
         b.write(REG_MOD, MOD_AFM | MOD_SM);
         EXPECT_EQ(a.peek(REG_MOD), MOD_AFM | MOD_SM);
-        request(a, from_a);   // held while asleep
+        request(a, from_a);  // held while asleep
         request(b, from_b);
-        EXPECT_TRUE(wire.external_transmit(make(0x7FF, {}), kFast));   // wakes both
+        EXPECT_TRUE(wire.external_transmit(make(0x7FF, {}), kFast));  // wakes both
         EXPECT_EQ(a.peek(REG_MOD), MOD_AFM);
     };
     contest(make(0x101, {0xA}), make(0x100, {0xB}));
     EXPECT_EQ(c.peek(REG_RMC), 3);
-    EXPECT_EQ(window(c, 3), (Bytes{0x00, 0xFF, 0xE0}));   // the waking frame
+    EXPECT_EQ(window(c, 3), (Bytes{0x00, 0xFF, 0xE0}));  // the waking frame
     c.write(REG_CMR, CMD_RRB);
-    EXPECT_EQ(window(c, 4), (Bytes{0x01, 0x20, 0x00, 0xB}));   // lower identifier first
+    EXPECT_EQ(window(c, 4), (Bytes{0x01, 0x20, 0x00, 0xB}));  // lower identifier first
     EXPECT_EQ(a.peek(REG_ALC), 10);
     EXPECT_EQ(a.read(REG_IR), IRQ_ALI | IRQ_WUI);
-    EXPECT_EQ(a.peek(REG_SR) & SR_TCS, SR_TCS);   // sent after losing
-    EXPECT_EQ(a.peek(REG_RMC), 1);                // and received b's frame
+    EXPECT_EQ(a.peek(REG_SR) & SR_TCS, SR_TCS);  // sent after losing
+    EXPECT_EQ(a.peek(REG_RMC), 1);               // and received b's frame
     EXPECT_EQ(b.peek(REG_RMC), 1);
 
     // Losing again before ALC was read: the first position stays, no ALI.
     contest(make(0x10, {}, false, true), make(0x10, {}));
     EXPECT_EQ(a.peek(REG_ALC), 10);
     EXPECT_EQ(a.read(REG_IR), IRQ_WUI);
-    EXPECT_EQ(a.read(REG_ALC), 10);   // re-arms
+    EXPECT_EQ(a.read(REG_ALC), 10);  // re-arms
     contest(make(0x10, {}, false, true), make(0x10, {}));
     EXPECT_EQ(a.peek(REG_ALC), 11);
     EXPECT_EQ(a.read(REG_IR), IRQ_ALI | IRQ_WUI);
@@ -543,7 +546,7 @@ TEST_F(Bus, SleepingNodesWokenTogetherArbitrate) {
 }
 
 TEST_F(Bus, FrameThatWakesTheOnlyReceiverIsRetried) {
-    a.write(REG_TXERR, 200);   // error passive: its acknowledge errors do not count
+    a.write(REG_TXERR, 200);  // error passive: its acknowledge errors do not count
     configure(a);
     configure(b);
     b.write(REG_MOD, MOD_AFM | MOD_SM);
@@ -558,12 +561,12 @@ TEST_F(Bus, FrameThatWakesTheOnlyReceiverIsRetried) {
 
 TEST_F(Receiver, InterruptRegisterReadClearsAllButReceive) {
     feed(make(1, {}));
-    EXPECT_EQ(c.peek(REG_IR), 0);   // RI disabled: no interrupt, none remembered
+    EXPECT_EQ(c.peek(REG_IR), 0);  // RI disabled: no interrupt, none remembered
     EXPECT_FALSE(c.interrupt_pending());
     c.write(REG_IER, IRQ_RI | IRQ_TI);
     EXPECT_TRUE(c.interrupt_pending());
     EXPECT_EQ(c.read(REG_IR), IRQ_RI);
-    EXPECT_EQ(c.read(REG_IR), IRQ_RI);   // follows the FIFO, not cleared by reading
+    EXPECT_EQ(c.read(REG_IR), IRQ_RI);  // follows the FIFO, not cleared by reading
     c.write(REG_CMR, CMD_RRB);
     EXPECT_EQ(c.read(REG_IR), 0);
     EXPECT_FALSE(c.interrupt_pending());
@@ -594,7 +597,7 @@ TEST(Hardware, Wiring) {
     configure(c);
     request(c, make(5, {}));
     EXPECT_EQ(c.peek(REG_SR) & SR_TCS, SR_TCS);
-    EXPECT_EQ(shared.controller(2, 1).peek(REG_RMC), 0);   // in reset mode
+    EXPECT_EQ(shared.controller(2, 1).peek(REG_RMC), 0);  // in reset mode
 }
 
 }  // namespace

@@ -204,10 +204,16 @@ TEST_F(Transfer, AcceptanceFilterPassesAndBlocks) {
         bool passes;
     };
     const Case cases[] = {
-        {0, 0x120, 0x00F, 0x12A, true},  {0, 0x120, 0x00F, 0x13A, false}, {0, 0x7FF, 0, 0x7FF, true},
-        {0, 0x7FF, 0, 0x7FE, false},     {0, 0x400, 0x3FF, 0x4AB, true},  {0, 0x400, 0x3FF, 0x2AB, false},
-        {1, 0x1ABCDE00, 0xFF, 0x1ABCDE5A, true}, {1, 0x1ABCDE00, 0xFF, 0x1ABCDF5A, false},
-        {1, 0x10000001, 0, 0x10000001, true},    {1, 0x10000001, 0, 0x10000000, false},
+        {0, 0x120, 0x00F, 0x12A, true},
+        {0, 0x120, 0x00F, 0x13A, false},
+        {0, 0x7FF, 0, 0x7FF, true},
+        {0, 0x7FF, 0, 0x7FE, false},
+        {0, 0x400, 0x3FF, 0x4AB, true},
+        {0, 0x400, 0x3FF, 0x2AB, false},
+        {1, 0x1ABCDE00, 0xFF, 0x1ABCDE5A, true},
+        {1, 0x1ABCDE00, 0xFF, 0x1ABCDF5A, false},
+        {1, 0x10000001, 0, 0x10000001, true},
+        {1, 0x10000001, 0, 0x10000000, false},
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(::testing::Message() << "mode " << k.mode << " id 0x" << std::hex << k.id);
@@ -225,8 +231,7 @@ TEST_F(Transfer, AcceptanceFilterPassesAndBlocks) {
         EXPECT_EQ(waitForCount(1, expected, std::chrono::milliseconds(k.passes ? 5000 : 50)), expected);
         CanConfigPort(1, &rx);  // reset mode empties the controller; drain the driver queue
         CAN_PACKET got;
-        while (CanRcvMsg(1, &got) == 0) {
-        }
+        while (CanRcvMsg(1, &got) == 0) {}
     }
 }
 
@@ -307,7 +312,7 @@ TEST_F(Transfer, ClearTxBufferAbortsTheTransmission) {
     CAN_PACKET p = packet(3, 1);
     ASSERT_EQ(CanSendMsg(0, &p), 0);
     EXPECT_EQ(vcard::peek(0, 2) & 0x04, 0);  // nobody acknowledged: still pending
-    EXPECT_EQ(CanSendMsg(0, &p), -1);       // the driver refuses a second one meanwhile
+    EXPECT_EQ(CanSendMsg(0, &p), -1);        // the driver refuses a second one meanwhile
     vcard::trace_clear();
     CanClearTxBuffer(0);
     EXPECT_EQ(writes(), (std::vector<Write>{Write{1, 0x02}}));

@@ -207,7 +207,8 @@ constexpr unsigned long kKnownCodes[] = {REQ_EVENT_PORT0, REQ_EVENT_PORT1, REQ_P
                                          REQ_RECEIVE,     REQ_RCV_COUNT};
 
 TEST_F(VcardDriver, UnknownCodesAndNullRecords) {
-    for (unsigned long code : kKnownCodes) EXPECT_EQ(request(fd, code, nullptr), failed(EFAULT)) << std::hex << code;
+    for (unsigned long code : kKnownCodes)
+        EXPECT_EQ(request(fd, code, nullptr), failed(EFAULT)) << std::hex << code;
 
     // Codes differing from known ones only in direction, size or number.
     unsigned char record[64] = {};

@@ -81,9 +81,9 @@ TEST_F(VcardEnvironment, Remote) {
         unsigned bitrate, period;
     };
     for (const Good &g : {Good{"125k", 125000, 10}, Good{"500000", 500000, 10}, Good{"1M", 1000000, 10},
-                          Good{"250k:5", 250000, 5}, Good{"1M:1", 1000000, 1}, Good{"10k:60000", 10000, 60000},
-                          Good{"5000", 5000, 10}, Good{"2M", 2000000, 10}, Good{"100k", 100000, 10},
-                          Good{"800k", 800000, 10}}) {
+                          Good{"250k:5", 250000, 5}, Good{"1M:1", 1000000, 1},
+                          Good{"10k:60000", 10000, 60000}, Good{"5000", 5000, 10}, Good{"2M", 2000000, 10},
+                          Good{"100k", 100000, 10}, Good{"800k", 800000, 10}}) {
         const auto cfg = with("PCI5C3A_VCARD_REMOTE", g.text);
         ASSERT_TRUE(cfg && cfg->remote) << g.text;
         EXPECT_EQ(cfg->remote->bitrate, g.bitrate) << g.text;
@@ -98,7 +98,8 @@ TEST_F(VcardEnvironment, Remote) {
 }
 
 TEST_F(VcardEnvironment, Tamper) {
-    const auto cfg = with("PCI5C3A_VCARD_TAMPER", "1:0:id=0x7FF,1:3:data7=255,0:*:drop,7:12:dup=2,2:*:data0=0x10");
+    const auto cfg =
+        with("PCI5C3A_VCARD_TAMPER", "1:0:id=0x7FF,1:3:data7=255,0:*:drop,7:12:dup=2,2:*:data0=0x10");
     ASSERT_TRUE(cfg);
     ASSERT_EQ(cfg->tamper.size(), 5u);
     const auto &t = cfg->tamper;
@@ -123,10 +124,13 @@ TEST_F(VcardEnvironment, Tamper) {
     EXPECT_EQ(t[4].value, 0x10u);
     EXPECT_EQ(with("PCI5C3A_VCARD_TAMPER", "0:0:id=0x1FFFFFFF")->tamper[0].value, 0x1FFFFFFFu);
 
-    for (const char *bad : {"8:0:drop", "-1:0:drop", "0:x:drop", "0:0", "0:0:drop=1", "0:0:id", "0:0:id=",
-                            "0:0:id=0x20000000", "0:0:data8=1", "0:0:data=1", "0:0:data0=256", "0:0:dup=0",
-                            "0:0:dup=1025", "0:0:swap", "0:0:drop,", ",0:0:drop", "0:0:drop,,1:0:drop",
-                            "0:0:drop 1:0:drop", "0:0:id=0x", "0:**:drop", "0:0:data00=1"})
+    for (const char *bad : {"8:0:drop",     "-1:0:drop",          "0:x:drop",
+                            "0:0",          "0:0:drop=1",         "0:0:id",
+                            "0:0:id=",      "0:0:id=0x20000000",  "0:0:data8=1",
+                            "0:0:data=1",   "0:0:data0=256",      "0:0:dup=0",
+                            "0:0:dup=1025", "0:0:swap",           "0:0:drop,",
+                            ",0:0:drop",    "0:0:drop,,1:0:drop", "0:0:drop 1:0:drop",
+                            "0:0:id=0x",    "0:**:drop",          "0:0:data00=1"})
         refused("PCI5C3A_VCARD_TAMPER", bad);
 }
 
@@ -153,8 +157,9 @@ TEST_F(VcardEnvironment, TraceAndFirstBadVariable) {
 TEST(VcardEnvironmentErrors, EndTheProgramWithStatus2) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     setenv("PCI5C3A_VCARD_CARDS", "7", 1);
-    EXPECT_EXIT(open("/dev/PCI5C3AW0", O_RDWR), testing::ExitedWithCode(2),
-                "^virtual card: PCI5C3A_VCARD_CARDS=\"7\" is not valid; expected a number of cards 0\\.\\.4\n$");
+    EXPECT_EXIT(
+        open("/dev/PCI5C3AW0", O_RDWR), testing::ExitedWithCode(2),
+        "^virtual card: PCI5C3A_VCARD_CARDS=\"7\" is not valid; expected a number of cards 0\\.\\.4\n$");
     unsetenv("PCI5C3A_VCARD_CARDS");
 
     setenv("PCI5C3A_VCARD_TRACE", "/nonexistent-dir/trace", 1);

@@ -64,7 +64,8 @@ TEST(VcardLauncher, TheProgramSeesTheConfiguration) {
     r = run("PCI5C3A_VCARD_WIRING=crossed " + quoted(kBuiltLauncher) + " " + quoted(kProbe) + " 7");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.output,
-              "virtual card: PCI5C3A_VCARD_WIRING=\"crossed\" is not valid; expected loopback, separate or shared\n");
+              "virtual card: PCI5C3A_VCARD_WIRING=\"crossed\" is not valid; expected loopback, separate or "
+              "shared\n");
 
     r = run("PCI5C3A_VCARD_TRACE=- " + quoted(kBuiltLauncher) + " " + quoted(kProbe) + " 3");
     EXPECT_EQ(r.status, 3);
@@ -74,12 +75,14 @@ TEST(VcardLauncher, TheProgramSeesTheConfiguration) {
 
 TEST(VcardLauncher, FindsTheLibraryOrSaysWhy) {
     // The source tree's copy, given the library explicitly.
-    Outcome r = run("PCI5C3A_VCARD_LIB=" + quoted(kLibrary) + " " + quoted(kSourceLauncher) + " " + quoted(kProbe) + " 5");
+    Outcome r = run("PCI5C3A_VCARD_LIB=" + quoted(kLibrary) + " " + quoted(kSourceLauncher) + " " +
+                    quoted(kProbe) + " 5");
     EXPECT_EQ(r.status, 5) << r.output;
 
     r = run("PCI5C3A_VCARD_LIB=/nonexistent/lib.so " + quoted(kBuiltLauncher) + " " + quoted(kProbe));
     EXPECT_EQ(r.status, 127);
-    EXPECT_NE(r.output.find("PCI5C3A_VCARD_LIB=/nonexistent/lib.so: no such file"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("PCI5C3A_VCARD_LIB=/nonexistent/lib.so: no such file"), std::string::npos)
+        << r.output;
 
     // A library of the other ABI would be ignored by the dynamic loader, and
     // the program would look for the real card: refused.

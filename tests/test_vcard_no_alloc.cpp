@@ -92,8 +92,7 @@ TEST_F(NoAlloc, RequestsFramesAndTheRemoteNodeAllocateNothing) {
         CanSendMsg(0, &p);
         CanSendMsg(1, &p);
         CanGetRcvCnt(1);
-        while (CanRcvMsg(1, &p) == 0) {
-        }
+        while (CanRcvMsg(1, &p) == 0) {}
         CanGetPortStatus(0, &st);
         CanClearRxBuffer(0);
         CanGetTxErrorCount(0);

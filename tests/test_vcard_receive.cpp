@@ -23,7 +23,8 @@ protected:
     }
     // Port 0 sends to port 1 over the loop-back cable.
     void sendMany(int n, std::uint32_t firstId = 0) {
-        for (int i = 0; i < n; ++i) ASSERT_EQ(send(fd, 0, packet(firstId + std::uint32_t(i), 8, std::uint8_t(i))), kOk) << i;
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(send(fd, 0, packet(firstId + std::uint32_t(i), 8, std::uint8_t(i))), kOk) << i;
     }
 };
 
@@ -103,8 +104,8 @@ protected:
             return t;
         };
         using K = vcard::Tamper::Kind;
-        c.tamper = {rule(1, 1, K::id, 0x7EE), rule(1, 2, K::data, 0x99, 7), rule(1, 3, K::drop, 0),
-                    rule(1, 4, K::duplicate, 2), rule(1, 5, K::id, 0x100), rule(1, 5, K::duplicate, 1),
+        c.tamper = {rule(1, 1, K::id, 0x7EE),    rule(1, 2, K::data, 0x99, 7), rule(1, 3, K::drop, 0),
+                    rule(1, 4, K::duplicate, 2), rule(1, 5, K::id, 0x100),     rule(1, 5, K::duplicate, 1),
                     rule(0, 0, K::drop, 0)};
         vcard::Tamper every = rule(1, 0, K::data, 0x42, 0);
         every.every_frame = true;

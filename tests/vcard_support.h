@@ -107,7 +107,8 @@ constexpr Timing k125k{0x03, 0x1C}, k250k{0x01, 0x1C}, k500k{0x00, 0x1C}, k1M{0x
 // A port as the library sets it up: reset mode, accept every frame, bit
 // timing, output control, then operating mode with the single filter, and
 // the given interrupt enables.
-inline void setUpPort(int fd, int port, Timing t = k1M, std::uint8_t enables = IRQ_RI, std::uint8_t mode = 0) {
+inline void setUpPort(int fd, int port, Timing t = k1M, std::uint8_t enables = IRQ_RI,
+                      std::uint8_t mode = 0) {
     const std::uint32_t base = std::uint32_t(port) * PCI5C3A_PORT_WINDOW;
     ASSERT_EQ(regWrite(fd, base + REG_MOD, MOD_RM), kOk);
     regWrite(fd, base + REG_CDR, CDR_CARD);

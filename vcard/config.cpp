@@ -68,7 +68,8 @@ const char *const kRemoteForms =
     "1..60000 ms, default 10)";
 const char *const kTamperForms =
     "comma-separated rules H:N:id=V, H:N:dataB=V, H:N:drop or H:N:dup=K (H handle 0..7, N frame index "
-    "from 0 or *, B byte 0..7, V and K decimal or 0x hex; id V up to 0x1FFFFFFF, data V up to 0xFF, K 1..1024)";
+    "from 0 or *, B byte 0..7, V and K decimal or 0x hex; id V up to 0x1FFFFFFF, data V up to 0xFF, K "
+    "1..1024)";
 
 bool parseRemote(const std::string &text, RemoteNode *remote) {
     const std::vector<std::string> parts = split(text, ':');
@@ -223,7 +224,8 @@ std::optional<Config> config_from_environment(std::string *error) {
 
     if (name != nullptr) {
         if (error != nullptr)
-            *error = std::string("virtual card: ") + name + "=" + quote(bad) + " is not valid; expected " + forms;
+            *error =
+                std::string("virtual card: ") + name + "=" + quote(bad) + " is not valid; expected " + forms;
         return std::nullopt;
     }
     return cfg;

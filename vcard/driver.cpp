@@ -98,7 +98,9 @@ void deliver(State &s, int card, int port, Frame f, PendingSignals &raise) {
             if (t.byte < kMaxDataBytes) f.data[t.byte] = std::uint8_t(t.value);
             break;
         case Tamper::Kind::drop: drop = true; break;
-        case Tamper::Kind::duplicate: copies += unsigned(std::min<std::uint32_t>(t.value, kQueueLimit)); break;
+        case Tamper::Kind::duplicate:
+            copies += unsigned(std::min<std::uint32_t>(t.value, kQueueLimit));
+            break;
         }
     }
     if (drop) return;
@@ -235,9 +237,7 @@ int dispatch(State &s, int card, unsigned long code, void *arg) {
         s.cards[card].ports[r.addr / PCI5C3A_PORT_WINDOW].notify = false;
         return 0;
     }
-    case REQ_LAST_CLOSE:
-        s.hardware->set_led(card, load<REG_ACCESS>(arg).data);
-        return 0;
+    case REQ_LAST_CLOSE: s.hardware->set_led(card, load<REG_ACCESS>(arg).data); return 0;
     }
     return ENOTTY;
 }

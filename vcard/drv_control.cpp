@@ -24,13 +24,16 @@ bool present(const State &s, int card) { return card >= 0 && card < s.config.car
 bool validPort(int port) { return port >= 0 && port < PCI5C3A_PORTS_PER_CARD; }
 
 void check(const Config &cfg) {
-    if (cfg.cards < 0 || cfg.cards > PCI5C3A_MAX_CARDS) throw std::invalid_argument("vcard: cards must be 0..4");
+    if (cfg.cards < 0 || cfg.cards > PCI5C3A_MAX_CARDS)
+        throw std::invalid_argument("vcard: cards must be 0..4");
     if (cfg.remote && !valid_bitrate(cfg.remote->bitrate))
-        throw std::invalid_argument("vcard: the remote node's bit rate is not one a controller can be programmed to");
+        throw std::invalid_argument(
+            "vcard: the remote node's bit rate is not one a controller can be programmed to");
     if (cfg.remote && (cfg.remote->period_ms == 0 || cfg.remote->period_ms > 60000))
         throw std::invalid_argument("vcard: the remote node's period must be 1..60000 ms");
     for (const Tamper &t : cfg.tamper) {
-        if (t.handle < 0 || t.handle >= PCI5C3A_MAX_HANDLES) throw std::invalid_argument("vcard: tamper handle 0..7");
+        if (t.handle < 0 || t.handle >= PCI5C3A_MAX_HANDLES)
+            throw std::invalid_argument("vcard: tamper handle 0..7");
         if (t.kind == Tamper::Kind::data && (t.byte > 7 || t.value > 0xFF))
             throw std::invalid_argument("vcard: tamper data byte 0..7, value 0..255");
         if (t.kind == Tamper::Kind::id && t.value > 0x1FFFFFFF)

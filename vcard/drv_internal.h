@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <signal.h>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -19,7 +20,6 @@
 #include <memory>
 #include <mutex>
 #include <set>
-#include <signal.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,7 +43,7 @@ struct TraceEntry {
     unsigned long code = 0;
     int result = 0;
     int error = 0;
-    std::uint8_t in_len = 0;    // 0: null record, or a request without a known record
+    std::uint8_t in_len = 0;  // 0: null record, or a request without a known record
     std::uint8_t out_len = 0;
     std::array<std::uint8_t, kMaxRecord> in{};
     std::array<std::uint8_t, kMaxRecord> out{};
@@ -75,8 +75,8 @@ public:
     void print(const TraceEntry &e) const;
 
 private:
-    std::vector<TraceEntry> ring_;   // grows up to capacity_, then wraps
-    std::size_t head_ = 0;           // oldest entry once the ring is full
+    std::vector<TraceEntry> ring_;  // grows up to capacity_, then wraps
+    std::size_t head_ = 0;          // oldest entry once the ring is full
     std::size_t capacity_ = 0;
     bool on_ = false;
     int fd_ = -1;
@@ -112,22 +112,22 @@ private:
 };
 
 struct PortDriver {
-    bool extended = false;            // REQ_SET_MODE: 29-bit identifiers
+    bool extended = false;  // REQ_SET_MODE: 29-bit identifiers
     FrameQueue queue;
     std::uint64_t dropped = 0;
-    bool notify = false;              // REQ_EVENT_PORTn on
-    std::uint64_t arrivals = 0;       // frames taken from the controller, for tamper indices
+    bool notify = false;         // REQ_EVENT_PORTn on
+    std::uint64_t arrivals = 0;  // frames taken from the controller, for tamper indices
 };
 
 struct CardDriver {
-    bool missing = false;             // device node made absent by a test
+    bool missing = false;  // device node made absent by a test
     std::array<PortDriver, PCI5C3A_PORTS_PER_CARD> ports;
 };
 
 struct Descriptor {
     int card = 0;
-    int owner = 0;                    // F_SETOWN, 0 none
-    std::uint64_t owner_set = 0;      // when F_SETOWN was last called (sequence)
+    int owner = 0;                // F_SETOWN, 0 none
+    std::uint64_t owner_set = 0;  // when F_SETOWN was last called (sequence)
 };
 
 // Values forced on reads of one card address; once used up, reads reach the
@@ -171,7 +171,7 @@ private:
 
 struct Remote {
     std::thread thread;
-    bool stop = false;                // under State::mutex
+    bool stop = false;  // under State::mutex
 };
 
 struct State {
@@ -183,7 +183,7 @@ struct State {
     std::unique_ptr<Hardware> hardware;
     std::array<CardDriver, PCI5C3A_MAX_CARDS> cards;
     std::map<int, Descriptor> descriptors;
-    std::atomic<std::size_t> descriptor_count{0};   // descriptors.size(), read without the lock
+    std::atomic<std::size_t> descriptor_count{0};  // descriptors.size(), read without the lock
     std::uint64_t setown_sequence = 0;
 
     bool fail_setown = false;

@@ -57,13 +57,13 @@ public:
     bool interrupt_pending() const;
 
     // ---- bus side, used by Wire ------------------------------------------
-    bool in_operating_mode() const;   // RM clear (bus-off always sets RM)
-    bool receives() const;            // operating and awake: sees frames at its bit time
-    bool acknowledges() const;        // receives and not listen-only
-    bool can_transmit() const;        // acknowledges: operating, awake, not listen-only
-    bool self_test() const;           // STM: a transmission needs no acknowledgement
+    bool in_operating_mode() const;  // RM clear (bus-off always sets RM)
+    bool receives() const;           // operating and awake: sees frames at its bit time
+    bool acknowledges() const;       // receives and not listen-only
+    bool can_transmit() const;       // acknowledges: operating, awake, not listen-only
+    bool self_test() const;          // STM: a transmission needs no acknowledgement
     BitTime bit_time() const;
-    bool has_pending_frame() const;   // a transmission requested, not yet done or aborted
+    bool has_pending_frame() const;  // a transmission requested, not yet done or aborted
     Frame pending_frame() const;
 
     // Outcome of one attempt to send the pending frame.
@@ -144,7 +144,7 @@ private:
     int cards_;
     std::vector<std::unique_ptr<Sja1000>> controllers_;
     std::vector<std::unique_ptr<Wire>> wires_;
-    std::vector<Wire *> wire_of_;   // by card * 2 + port
+    std::vector<Wire *> wire_of_;  // by card * 2 + port
     std::array<std::uint8_t, 4> leds_{};
 };
 

@@ -13,13 +13,13 @@ namespace vcard {
 
 namespace {
 
-constexpr unsigned kFifoSize = 64;           // receive FIFO RAM
-constexpr unsigned kTxBufferSize = 13;       // frame info + 4 id + 8 data
+constexpr unsigned kFifoSize = 64;      // receive FIFO RAM
+constexpr unsigned kTxBufferSize = 13;  // frame info + 4 id + 8 data
 constexpr std::uint8_t kPowerUpWarningLimit = 96;
-constexpr unsigned kErrorPassive = 128;      // a counter above 127 is error passive
-constexpr unsigned kBusOffTec = 127;         // TEC after bus-off
-constexpr unsigned kAckErrorStep = 8;        // transmitter's penalty per error
-constexpr std::uint8_t kRbsaMask = 0x3F;     // FIFO addresses 0..63
+constexpr unsigned kErrorPassive = 128;   // a counter above 127 is error passive
+constexpr unsigned kBusOffTec = 127;      // TEC after bus-off
+constexpr unsigned kAckErrorStep = 8;     // transmitter's penalty per error
+constexpr std::uint8_t kRbsaMask = 0x3F;  // FIFO addresses 0..63
 constexpr std::uint8_t kAlcBits = 0x1F;
 // Clock divider: the divider bits CD.2-0 may be changed at any time, the
 // mode bits (PeliCAN, comparator bypass, RX interrupt on TX1, clock off)
@@ -32,7 +32,7 @@ enum : std::uint8_t {
     ECC_STUFF = 0x80,
     ECC_OTHER = 0xC0,
     ECC_DIR_RX = 0x20,
-    ECC_SEG_ID28_21 = 0x02,   // identifier ID.28-21 (ID.10-3 of a standard frame)
+    ECC_SEG_ID28_21 = 0x02,  // identifier ID.28-21 (ID.10-3 of a standard frame)
     ECC_SEG_ACK_SLOT = 0x19,
 };
 // A node sending at another bit rate is heard as garbage: the bit stream
@@ -62,10 +62,10 @@ Frame normalised(const Frame &frame) {
 }
 
 struct Sja1000::State {
-    std::uint8_t mod = MOD_RM;      // RM, LOM, STM, AFM; SM is `asleep`
+    std::uint8_t mod = MOD_RM;  // RM, LOM, STM, AFM; SM is `asleep`
     bool asleep = false;
     std::uint8_t ier = 0;
-    std::uint8_t ir = 0;            // latched interrupt bits; RI is a level, not latched
+    std::uint8_t ir = 0;  // latched interrupt bits; RI is a level, not latched
     std::uint8_t btr0 = 0, btr1 = 0, ocr = 0;
     std::uint8_t alc = 0, ecc = 0;
     bool alc_armed = true, ecc_armed = true;
@@ -76,14 +76,14 @@ struct Sja1000::State {
     std::uint8_t cdr = CDR_PELICAN;
     std::array<std::uint8_t, kTxBufferSize> txbuf{};
     std::array<std::uint8_t, kFifoSize> ram{};
-    unsigned fifo_bytes = 0;        // bytes of stored frames from rbsa on
+    unsigned fifo_bytes = 0;  // bytes of stored frames from rbsa on
     unsigned rmc = 0;
     bool dos = false;
-    bool tcs = true;                // power-up: "last transmission complete"
-    bool pending = false;           // TBS clear: a frame waits for the bus
+    bool tcs = true;       // power-up: "last transmission complete"
+    bool pending = false;  // TBS clear: a frame waits for the bus
     bool single_shot = false, self_rx = false;
     Frame frame{};
-    bool es = false, bs = false, passive = false;   // as last evaluated
+    bool es = false, bs = false, passive = false;  // as last evaluated
 
     bool in_reset() const { return mod & MOD_RM; }
 
@@ -141,7 +141,7 @@ struct Sja1000::State {
         txerr = kBusOffTec;
         rxerr = 0;
         bs = true;
-        passive = false;   // bus-off is its own state, reported through EI
+        passive = false;  // bus-off is its own state, reported through EI
         evaluate_errors(true);
     }
 
@@ -165,8 +165,7 @@ struct Sja1000::State {
     bool write_mod(std::uint8_t v) {
         const bool was_reset = in_reset();
         const bool want_reset = v & MOD_RM;
-        if (was_reset)
-            mod = static_cast<std::uint8_t>((mod & MOD_RM) | (v & (MOD_LOM | MOD_STM | MOD_AFM)));
+        if (was_reset) mod = static_cast<std::uint8_t>((mod & MOD_RM) | (v & (MOD_LOM | MOD_STM | MOD_AFM)));
         if (!was_reset && want_reset) {
             enter_reset();
             return false;
@@ -218,7 +217,7 @@ struct Sja1000::State {
 
     // Returns true when a new frame is waiting for the bus.
     bool command(std::uint8_t v) {
-        if (in_reset()) return false;   // the chip executes no commands in reset mode
+        if (in_reset()) return false;  // the chip executes no commands in reset mode
         const bool was_pending = pending;
         bool requested = false;
         if ((v & CMD_AT) && pending) release_tx(false);
@@ -254,7 +253,8 @@ struct Sja1000::State {
     void store(const Frame &f) {
         std::array<std::uint8_t, kTxBufferSize> bytes{};
         unsigned n = 0;
-        bytes[n++] = static_cast<std::uint8_t>((f.extended ? FI_FF : 0) | (f.rtr ? FI_RTR : 0) | (f.len & FI_DLC));
+        bytes[n++] =
+            static_cast<std::uint8_t>((f.extended ? FI_FF : 0) | (f.rtr ? FI_RTR : 0) | (f.len & FI_DLC));
         if (f.extended) {
             bytes[n++] = static_cast<std::uint8_t>(f.id >> 21);
             bytes[n++] = static_cast<std::uint8_t>(f.id >> 13);
@@ -292,7 +292,8 @@ struct Sja1000::State {
         const unsigned b1 = ((f.id << 5) & 0xE0) | (f.rtr ? AF_SFF_RTR : 0);
         if (mod & MOD_AFM)
             return matches(b0, acr[0], amr[0]) && matches(b1, acr[1], amr[1], 0xF0) &&
-                   (n < 1 || matches(f.data[0], acr[2], amr[2])) && (n < 2 || matches(f.data[1], acr[3], amr[3]));
+                   (n < 1 || matches(f.data[0], acr[2], amr[2])) &&
+                   (n < 2 || matches(f.data[1], acr[3], amr[3]));
         // Dual filter, standard frames: filter 1 is ACR0, ACR1 and the first
         // data byte split over ACR1 3-0 (high nibble) and ACR3 3-0 (low
         // nibble); filter 2 is ACR2 and ACR3 7-4.
@@ -343,7 +344,7 @@ struct Sja1000::State {
             if (reg <= REG_ACR3) return acr[reg - REG_ACR0];
             if (reg <= REG_AMR3) return amr[reg - REG_AMR0];
         }
-        return 0;   // CMR (write only), reserved 5, 9, 10, 24-28 in reset mode, 32..127
+        return 0;  // CMR (write only), reserved 5, 9, 10, 24-28 in reset mode, 32..127
     }
 
     // Returns true when the bus should look at this node again.
@@ -392,7 +393,7 @@ std::uint8_t Sja1000::peek(unsigned reg) const { return s_->peek(reg); }
 std::uint8_t Sja1000::read(unsigned reg) {
     const std::uint8_t v = s_->peek(reg);
     switch (reg) {
-    case REG_IR: s_->ir = 0; break;   // RI stays while the FIFO holds frames
+    case REG_IR: s_->ir = 0; break;  // RI stays while the FIFO holds frames
     case REG_ALC: s_->alc_armed = true; break;
     case REG_ECC: s_->ecc_armed = true; break;
     default: break;

@@ -20,20 +20,14 @@ std::size_t record_size(unsigned long code) {
     case REQ_REG_READ:
     case REQ_REG_WRITE:
     case REQ_PORT_CLOSE:
-    case REQ_LAST_CLOSE:
-        return sizeof(REG_ACCESS);
-    case REQ_SET_MODE:
-        return sizeof(MODE_SET);
+    case REQ_LAST_CLOSE: return sizeof(REG_ACCESS);
+    case REQ_SET_MODE: return sizeof(MODE_SET);
     case REQ_SEND:
-    case REQ_RECEIVE:
-        return sizeof(MSG_XFER);
-    case REQ_RCV_COUNT:
-        return sizeof(RCV_COUNT);
+    case REQ_RECEIVE: return sizeof(MSG_XFER);
+    case REQ_RCV_COUNT: return sizeof(RCV_COUNT);
     case REQ_EVENT_PORT0:
-    case REQ_EVENT_PORT1:
-        return sizeof(unsigned short);
-    default:
-        return 0;
+    case REQ_EVENT_PORT1: return sizeof(unsigned short);
+    default: return 0;
     }
 }
 
@@ -137,11 +131,8 @@ std::size_t format_entry(const TraceEntry &e, char *out, std::size_t size) {
                      u16(out_, outLen, offsetof(RCV_COUNT, count)));
             break;
         case REQ_EVENT_PORT0:
-        case REQ_EVENT_PORT1:
-            line.add(" flag=%u", u16(in, inLen, 0));
-            break;
-        default:
-            break;
+        case REQ_EVENT_PORT1: line.add(" flag=%u", u16(in, inLen, 0)); break;
+        default: break;
         }
     }
     line.add(" -> %d", e.result);

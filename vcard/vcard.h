@@ -33,8 +33,8 @@ enum class Wiring {
 // frame every period_ms at bitrate bit/s and acknowledges frames sent at
 // its bit rate.
 struct RemoteNode {
-    unsigned bitrate = 0;      // bit/s; 16 MHz / bitrate must be a whole number
-    unsigned period_ms = 10;   // 1..60000
+    unsigned bitrate = 0;     // bit/s; 16 MHz / bitrate must be a whole number
+    unsigned period_ms = 10;  // 1..60000
 };
 
 // The remote node's frame: a data frame with standard identifier
@@ -55,12 +55,12 @@ constexpr std::size_t kDriverQueueLimit = 1024;
 // drop rule matched, else queued once plus the sum of the duplicate counts.
 struct Tamper {
     enum class Kind {
-        id,         // replace the identifier by value
-        data,       // replace data byte `byte` (0..7) by value
-        drop,       // do not queue the frame
-        duplicate   // queue the frame value more times
+        id,        // replace the identifier by value
+        data,      // replace data byte `byte` (0..7) by value
+        drop,      // do not queue the frame
+        duplicate  // queue the frame value more times
     };
-    int handle = 0;            // card * 2 + port
+    int handle = 0;  // card * 2 + port
     unsigned index = 0;
     bool every_frame = false;
     Kind kind = Kind::drop;
@@ -69,11 +69,11 @@ struct Tamper {
 };
 
 struct Config {
-    int cards = 1;                     // cards 0..cards-1 are present, 0..4
+    int cards = 1;  // cards 0..cards-1 are present, 0..4
     Wiring wiring = Wiring::loopback;
     std::optional<RemoteNode> remote;
     std::vector<Tamper> tamper;
-    std::string trace_path;            // "" off, "-" standard error, else a file
+    std::string trace_path;  // "" off, "-" standard error, else a file
 };
 
 // Reads the PCI5C3A_VCARD_* environment variables. On a malformed value
@@ -93,18 +93,18 @@ void reset(const Config &cfg = {});
 // Request trace (off until started; bounded, oldest entries dropped)
 
 struct Request {
-    int card = -1;                    // card of the descriptor
+    int card = -1;  // card of the descriptor
     int fd = -1;
-    unsigned long code = 0;           // the ioctl request code
-    std::vector<std::uint8_t> in;     // the record's bytes as passed in (empty: null pointer)
-    std::vector<std::uint8_t> out;    // the record's bytes after the driver answered
-    int result = 0;                   // what ioctl returned
-    int error = 0;                    // errno when result is -1
+    unsigned long code = 0;         // the ioctl request code
+    std::vector<std::uint8_t> in;   // the record's bytes as passed in (empty: null pointer)
+    std::vector<std::uint8_t> out;  // the record's bytes after the driver answered
+    int result = 0;                 // what ioctl returned
+    int error = 0;                  // errno when result is -1
 
     // Decoding helpers for the common records.
-    std::uint32_t addr() const;       // REG_ACCESS addr
-    std::uint8_t data() const;        // REG_ACCESS data (in for writes, out for reads)
-    int handle() const;               // MODE_SET / MSG_XFER / RCV_COUNT handle
+    std::uint32_t addr() const;  // REG_ACCESS addr
+    std::uint8_t data() const;   // REG_ACCESS data (in for writes, out for reads)
+    int handle() const;          // MODE_SET / MSG_XFER / RCV_COUNT handle
 };
 
 // Starts (or resumes) recording, keeping at most capacity entries; entries
@@ -114,8 +114,8 @@ struct Request {
 void trace_start(std::size_t capacity = 1u << 20);
 void trace_stop();
 void trace_clear();
-std::vector<Request> trace();                // oldest first
-std::string describe(const Request &r);      // the decoded line PCI5C3A_VCARD_TRACE prints (no newline)
+std::vector<Request> trace();            // oldest first
+std::string describe(const Request &r);  // the decoded line PCI5C3A_VCARD_TRACE prints (no newline)
 
 // Register accesses (REQ_REG_READ / REQ_REG_WRITE) from the trace, in order.
 struct RegisterAccess {
@@ -131,9 +131,9 @@ std::vector<RegisterAccess> register_accesses();
 // ---------------------------------------------------------------------------
 // Fault injection (cleared by reset)
 
-void set_node_missing(int card, bool missing = true);   // open() fails with ENOENT
-void fail_setown(bool fail = true);                     // fcntl(F_SETOWN) fails with EINVAL
-void fail_sigaction(int signal, bool fail = true);      // sigaction(signal, ...) fails with EINVAL
+void set_node_missing(int card, bool missing = true);  // open() fails with ENOENT
+void fail_setown(bool fail = true);                    // fcntl(F_SETOWN) fails with EINVAL
+void fail_sigaction(int signal, bool fail = true);     // sigaction(signal, ...) fails with EINVAL
 // Requests with this code answer result (and errno err when result is -1)
 // without reaching the driver. They are still traced.
 void answer(unsigned long code, int result, int err = 0);
@@ -153,7 +153,7 @@ struct Frame {
     std::uint32_t id = 0;
     bool extended = false;
     bool rtr = false;
-    std::uint8_t len = 0;                 // data length code 0..8
+    std::uint8_t len = 0;  // data length code 0..8
     std::array<std::uint8_t, 8> data{};
     bool operator==(const Frame &) const = default;
 };

@@ -48,14 +48,14 @@ ArbitrationField arbitration_field(const Frame &frame) {
     auto put = [&a](unsigned v) { a.bit[a.length++] = static_cast<std::uint8_t>(v & 1); };
     if (f.extended) {
         for (int i = 28; i >= 18; --i) put(f.id >> i);
-        put(1);   // SRR, always recessive
-        put(1);   // IDE
+        put(1);  // SRR, always recessive
+        put(1);  // IDE
         for (int i = 17; i >= 0; --i) put(f.id >> i);
         put(f.rtr);
     } else {
         for (int i = 10; i >= 0; --i) put(f.id >> i);
         put(f.rtr);
-        put(0);   // IDE
+        put(0);  // IDE
     }
     return a;
 }
@@ -71,7 +71,7 @@ int arbitration_difference(const Frame &a, const Frame &b, bool *a_wins) {
             return static_cast<int>(i);
         }
     }
-    return -1;   // standard and extended always differ at IDE, so same format and fields
+    return -1;  // standard and extended always differ at IDE, so same format and fields
 }
 
 void Wire::attach(Sja1000 *controller) {
@@ -150,7 +150,7 @@ void Wire::arbitrate() {
                 break;
             }
         }
-        if (woke) waiting.clear();   // a woken node may acknowledge now
+        if (woke) waiting.clear();  // a woken node may acknowledge now
     }
     arbitrating_ = false;
 }

@@ -123,7 +123,7 @@ void newProcess(Input &in) {
         t.index = in.byte() % 8;
         t.kind = static_cast<vcard::Tamper::Kind>(tamper / 8 % 4);
         t.byte = in.byte() % 8;
-        t.value = t.kind == vcard::Tamper::Kind::id ? in.word() & 0x1FFFFFFF
+        t.value = t.kind == vcard::Tamper::Kind::id          ? in.word() & 0x1FFFFFFF
                   : t.kind == vcard::Tamper::Kind::duplicate ? 1u + in.byte() % 4
                                                              : in.byte();
         cfg.tamper.push_back(t);
@@ -222,8 +222,8 @@ CAN_PACKET packetFrom(Input &in) {
 }
 
 unsigned long requestCode(Input &in) {
-    static const unsigned long kCodes[] = {REQ_REG_READ, REQ_REG_WRITE, REQ_SET_MODE,    REQ_SEND,
-                                           REQ_RECEIVE,  REQ_RCV_COUNT, REQ_EVENT_PORT0, REQ_EVENT_PORT1,
+    static const unsigned long kCodes[] = {REQ_REG_READ,   REQ_REG_WRITE, REQ_SET_MODE,    REQ_SEND,
+                                           REQ_RECEIVE,    REQ_RCV_COUNT, REQ_EVENT_PORT0, REQ_EVENT_PORT1,
                                            REQ_PORT_CLOSE, REQ_LAST_CLOSE};
     return kCodes[in.byte() % 10];
 }
@@ -364,9 +364,14 @@ void step(Input &in, int &sends) {
         call = "CanClearTxBuffer";
         CanClearTxBuffer(in.around(0, 7));
         break;
-    case 16: case 17: case 18: case 20: case 21: {
-        static int (*const kGetters[])(int) = {CanGetArbitrationLostBit, CanGetErrorCode, CanGetErrorWarningLimit,
-                                               nullptr, CanGetRxErrorCount, CanGetTxErrorCount};
+    case 16:
+    case 17:
+    case 18:
+    case 20:
+    case 21: {
+        static int (*const kGetters[])(int) = {CanGetArbitrationLostBit, CanGetErrorCode,
+                                               CanGetErrorWarningLimit,  nullptr,
+                                               CanGetRxErrorCount,       CanGetTxErrorCount};
         call = "a register getter";
         const int h = in.around(0, 7);
         const int r = kGetters[op - 16](h);
