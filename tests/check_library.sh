@@ -32,6 +32,13 @@ for n in $needed; do
     esac
 done
 
+# A sanitizer build must really carry the sanitizers, or its run proves nothing.
+if [ "${PCI5C3A_SANITIZE:-OFF}" = ON ]; then
+    for n in libasan.so libubsan.so; do
+        grep -q "^$n" <<<"$needed" || { echo "sanitizer build without $n"; fail=1; }
+    done
+fi
+
 # Sizes of the exported tables, as the application's copy relocations expect.
 sizes=$(readelf -W --dyn-syms "$lib" | awk '$4 == "OBJECT" && $7 != "UND" {print $8, $3}' | sort)
 case "$(readelf -h "$lib" | awk '/Class:/ {print $2}')" in
