@@ -54,8 +54,10 @@ using IoctlFn = int (*)(int, unsigned long, ...);
 using FcntlFn = int (*)(int, int, ...);
 using SigactionFn = int (*)(int, const struct sigaction *, struct sigaction *);
 
-std::atomic<void *> g_open, g_open64, g_open2, g_open64_2, g_close, g_ioctl, g_ioctl64, g_fcntl, g_fcntl64,
-    g_sigaction;
+std::atomic<void *> g_open, g_open64, g_open2, g_open64_2, g_close, g_ioctl, g_fcntl, g_fcntl64, g_sigaction;
+#if defined(__i386__)
+std::atomic<void *> g_ioctl64;
+#endif
 
 int unavailable() {
     errno = ENOSYS;
