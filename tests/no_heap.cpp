@@ -17,6 +17,7 @@
 
 #include <initializer_list>
 
+#include "alloc_counter.h"
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
 
@@ -25,62 +26,14 @@ bool counting = false;
 int allocations = 0;
 const char *lastCall = "";
 const char *firstAllocating = "";
-void count() {
+}  // namespace
+
+void allocationSeen() {
     if (!counting) return;
     if (allocations++ == 0) firstAllocating = lastCall;
 }
-}  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer owns the allocator; it reports every allocation to a hook.
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
-                                                         void (*)(const volatile void *));
-namespace {
-void countHook(const volatile void *, size_t) { count(); }
-void freeHook(const volatile void *) {}
-// Refused (0) unless both hooks are given.
-bool installCounter() { return __sanitizer_install_malloc_and_free_hooks(countHook, freeHook) != 0; }
-}  // namespace
 extern "C" {
-#else
-namespace {
-bool installCounter() { return true; }
-}  // namespace
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void *__libc_memalign(size_t, size_t);
-void __libc_free(void *);
-
-void *malloc(size_t n) {
-    count();
-    return __libc_malloc(n);
-}
-void *calloc(size_t n, size_t m) {
-    count();
-    return __libc_calloc(n, m);
-}
-void *realloc(void *p, size_t n) {
-    count();
-    return __libc_realloc(p, n);
-}
-void *memalign(size_t a, size_t n) {
-    count();
-    return __libc_memalign(a, n);
-}
-void *aligned_alloc(size_t a, size_t n) {
-    count();
-    return __libc_memalign(a, n);
-}
-int posix_memalign(void **p, size_t a, size_t n) {
-    count();
-    *p = __libc_memalign(a, n);
-    return *p ? 0 : ENOMEM;
-}
-void free(void *p) { __libc_free(p); }
-#endif
-
 // The stand-in driver: card 0 is present, every request succeeds.
 int open(const char *path, int flags, ...) {
     if (strcmp(path, "/dev/PCI5C3AW0") != 0) {
@@ -161,7 +114,7 @@ int main() {
     static char outBuffer[BUFSIZ];
     setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
 
-    if (!installCounter()) {
+    if (!installAllocationCounter()) {
         fprintf(stderr, "cannot count the sanitizer's allocations\n");
         return 1;
     }
