@@ -16,25 +16,12 @@
 
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
+#include "tables.h"
 #include "vcard.h"
 
 namespace test {
 
-// The library's tables as they are when it is loaded.
-inline void resetLibrary() {
-    std::memset(pci_Info_5C3A, 0, sizeof pci_Info_5C3A);
-    std::memset(InstallRef, 0, sizeof InstallRef);
-    std::memset(portStruct, 0, sizeof portStruct);
-    std::memset(LEDStatus, 0, sizeof LEDStatus);
-    std::memset(canIntStatus, 0, sizeof canIntStatus);
-    totalCards = 0;
-    LED_ADDR_START = 64;
-    majorVersion = 0;
-    minorVersion = 4;
-    initFlag = 0;
-    signal(PCI5C3A_SIG_PORT0, SIG_DFL);
-    signal(PCI5C3A_SIG_PORT1, SIG_DFL);
-}
+using tables::resetLibrary;
 
 struct Write {
     std::uint32_t addr;

@@ -5,6 +5,7 @@
 // after the call.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -57,6 +58,8 @@ inline void resetLibrary() {
     majorVersion = 0;
     minorVersion = 4;
     initFlag = 0;
+    signal(PCI5C3A_SIG_PORT0, SIG_DFL);
+    signal(PCI5C3A_SIG_PORT1, SIG_DFL);
 }
 
 inline bool installed(const Snapshot &s, int card) { return s.info[card].magic == kInstalled; }
