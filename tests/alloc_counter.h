@@ -1,63 +1,15 @@
-// Counting the allocations a test program makes. Include it in exactly one
-// source file of the program, which defines what to do with each one:
+// Counting the allocations a test program makes. Link alloc_counter.cpp into
+// the program, define what to do with each allocation:
 //
 //     void allocationSeen() { ... }
 //
-// and calls installAllocationCounter() before counting. Without a sanitizer
+// and call installAllocationCounter() before counting. Without a sanitizer
 // the program's own malloc family stands in front of the C library's; under
 // the address sanitizer, which owns the allocator, its allocation hook does.
 #pragma once
 
-#include <errno.h>
-#include <stddef.h>
-
+// Defined by the test program; called for every allocation.
 void allocationSeen();
 
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, size_t),
-                                                         void (*)(const volatile void *));
-namespace alloc_counter {
-inline void onMalloc(const volatile void *, size_t) { allocationSeen(); }
-inline void onFree(const volatile void *) {}
-}  // namespace alloc_counter
-// Refused (0) unless both hooks are given.
-inline bool installAllocationCounter() {
-    return __sanitizer_install_malloc_and_free_hooks(alloc_counter::onMalloc, alloc_counter::onFree) != 0;
-}
-#else
-inline bool installAllocationCounter() { return true; }
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void *__libc_memalign(size_t, size_t);
-void __libc_free(void *);
-
-void *malloc(size_t n) {
-    allocationSeen();
-    return __libc_malloc(n);
-}
-void *calloc(size_t n, size_t m) {
-    allocationSeen();
-    return __libc_calloc(n, m);
-}
-void *realloc(void *p, size_t n) {
-    allocationSeen();
-    return __libc_realloc(p, n);
-}
-void *memalign(size_t a, size_t n) {
-    allocationSeen();
-    return __libc_memalign(a, n);
-}
-void *aligned_alloc(size_t a, size_t n) {
-    allocationSeen();
-    return __libc_memalign(a, n);
-}
-int posix_memalign(void **p, size_t a, size_t n) {
-    allocationSeen();
-    *p = __libc_memalign(a, n);
-    return *p ? 0 : ENOMEM;
-}
-void free(void *p) { __libc_free(p); }
-}
-#endif
+// True when the counter is in place.
+bool installAllocationCounter();
