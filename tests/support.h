@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "can_messages.h"
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
 #include "tables.h"
@@ -62,39 +63,6 @@ inline std::vector<std::uint8_t> regAccessBytes(std::uint32_t addr, std::uint8_t
     for (unsigned i = 0; i < 4; ++i) bytes[offsetof(REG_ACCESS, addr) + i] = std::uint8_t(addr >> (8 * i));
     bytes[offsetof(REG_ACCESS, data)] = data;
     return bytes;
-}
-
-// Waits (bounded) until a port's driver queue holds n messages; returns the
-// count seen last. Frames travel through the controllers and the driver's
-// interrupt handling, which need not be instantaneous.
-inline int waitForCount(int handle, int n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int count = CanGetRcvCnt(handle);
-    while (count < n && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        count = CanGetRcvCnt(handle);
-    }
-    return count;
-}
-
-inline CAN_PACKET packet(std::uint32_t id, std::uint8_t len, std::uint8_t first = 0, std::uint8_t rtr = 0) {
-    CAN_PACKET p;
-    std::memset(&p, 0, sizeof p);
-    p.id = id;
-    p.rtr = rtr;
-    p.len = len;
-    for (int i = 0; i < 8; ++i) p.data[i] = std::uint8_t(first + i);
-    return p;
-}
-
-inline PORT_STRUCT config(unsigned mode, unsigned code, unsigned mask, unsigned baudrate) {
-    PORT_STRUCT c;
-    std::memset(&c, 0, sizeof c);
-    c.mode = mode;
-    c.accCode = code;
-    c.accMask = mask;
-    c.baudrate = baudrate;
-    return c;
 }
 
 // Standard output written by the library while f runs.

@@ -14,41 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "can_messages.h"
 #include "pci_5C3A.h"
 
+using test::config;
+using test::packet;
+using test::waitForCount;
+
 namespace {
-
-PORT_STRUCT config(unsigned mode, unsigned code, unsigned mask, unsigned baudrate) {
-    PORT_STRUCT c;
-    std::memset(&c, 0, sizeof c);
-    c.mode = mode;
-    c.accCode = code;
-    c.accMask = mask;
-    c.baudrate = baudrate;
-    return c;
-}
-
-CAN_PACKET packet(unsigned id, unsigned char len, unsigned char rtr = 0) {
-    CAN_PACKET p;
-    std::memset(&p, 0, sizeof p);
-    p.id = id;
-    p.rtr = rtr;
-    p.len = len;
-    for (int i = 0; i < 8; ++i) p.data[i] = static_cast<unsigned char>(id * 7 + i);
-    return p;
-}
-
-// A frame takes up to a millisecond on the bus and the driver queues it
-// from its interrupt handler: wait (bounded) for what should arrive.
-int waitForCount(int handle, int n, std::chrono::milliseconds limit = std::chrono::seconds(2)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    int count = CanGetRcvCnt(handle);
-    while (count < n && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        count = CanGetRcvCnt(handle);
-    }
-    return count;
-}
 
 class Wired : public ::testing::Test {
 protected:
@@ -81,7 +54,7 @@ TEST_F(Wired, MessagesCrossInOrderInBothFormatsAndRates) {
             configureBoth(config(mode, 0, 0xFFFFFFFF, rate));
             const unsigned top = mode ? 0x1FFFFFFF : 0x7FF;
             const std::vector<CAN_PACKET> sent = {packet(top, 8), packet(0, 0), packet(0x123, 5),
-                                                  packet(0x55, 2, 1)};
+                                                  packet(0x55, 2, 0, 1)};
             for (const auto &p : sent) ASSERT_EQ(CanSendMsg(0, &p), 0);
             for (const auto &p : sent) ASSERT_EQ(CanSendMsg(1, &p), 0);
             for (int h : {1, 0}) {

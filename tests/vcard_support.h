@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "can_messages.h"
 #include "pci_5C3A_ioctl.h"
 #include "vcard.h"
 
@@ -61,15 +62,7 @@ inline Answer setMode(int fd, int handle, unsigned mode) {
     return request(fd, REQ_SET_MODE, &m);
 }
 
-inline CAN_PACKET packet(std::uint32_t id, std::uint8_t len, std::uint8_t first = 0, std::uint8_t rtr = 0) {
-    CAN_PACKET p;
-    std::memset(&p, 0, sizeof p);
-    p.id = id;
-    p.rtr = rtr;
-    p.len = len;
-    for (int i = 0; i < 8; ++i) p.data[i] = std::uint8_t(first + i);
-    return p;
-}
+using test::packet;
 
 inline Answer send(int fd, int handle, const CAN_PACKET &p) {
     MSG_XFER x{};
