@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 // ---------------------------------------------------------------------------
 // Record layouts: shared with 32-bit applications and with the driver.
@@ -251,8 +252,9 @@ extern "C" int CanConfigPort(int handle, const PORT_STRUCT *cfg) {
     }
 
     if (cfg->baudrate == kUserTiming) {
-        _5C3A_Write(handle, REG_BTR0, low8((static_cast<unsigned>(cfg->sjw) << 6) | cfg->brp));
-        _5C3A_Write(handle, REG_BTR1, low8((static_cast<unsigned>(cfg->tseg2) << 4) | cfg->tseg1));
+        _5C3A_Write(handle, REG_BTR0, low8((static_cast<unsigned>(cfg->sjw) << BTR0_SJW_SHIFT) | cfg->brp));
+        _5C3A_Write(handle, REG_BTR1,
+                    low8((static_cast<unsigned>(cfg->tseg2) << BTR1_TSEG2_SHIFT) | cfg->tseg1));
     } else {
         _5C3A_Write(handle, REG_BTR0, kBusTiming[cfg->baudrate].btr0);
         _5C3A_Write(handle, REG_BTR1, kBusTiming[cfg->baudrate].btr1);

@@ -20,6 +20,7 @@
 #include "alloc_counter.h"
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace {
 bool counting = false;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "hardware.h"
-#include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 using namespace vcard;
 

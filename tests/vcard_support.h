@@ -17,6 +17,7 @@
 
 #include "can_messages.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 #include "vcard.h"
 
 namespace vt {

@@ -13,13 +13,11 @@
 
 #include "drv_internal.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace vcard::detail {
 
 namespace {
-
-constexpr std::uint32_t kStandardIdMask = 0x7FF;
-constexpr std::uint32_t kExtendedIdMask = 0x1FFFFFFF;
 
 // The receive FIFO holds at most 21 messages (64 bytes, 3 per message at
 // least); the handler never needs more releases than that per interrupt.
@@ -34,10 +32,10 @@ void loadTransmitBuffer(Sja1000 &c, const Frame &f) {
     unsigned reg = REG_FRAME;
     c.write(reg++, std::uint8_t((f.extended ? FI_FF : 0) | (f.rtr ? FI_RTR : 0) | (f.len & FI_DLC)));
     if (f.extended) {
-        const std::uint32_t id = f.id << 3;  // ID.28-0 left-aligned in 32 bits
+        const std::uint32_t id = f.id << EXT_ID_SHIFT;  // ID.28-0 left-aligned in 32 bits
         for (int shift = 24; shift >= 0; shift -= 8) c.write(reg++, std::uint8_t(id >> shift));
     } else {
-        const std::uint32_t id = f.id << 5;  // ID.10-0 left-aligned in 16 bits
+        const std::uint32_t id = f.id << STD_ID_SHIFT;  // ID.10-0 left-aligned in 16 bits
         c.write(reg++, std::uint8_t(id >> 8));
         c.write(reg++, std::uint8_t(id));
     }
@@ -57,10 +55,10 @@ Frame readReceiveWindow(Sja1000 &c) {
     if (f.extended) {
         std::uint32_t id = 0;
         for (int i = 0; i < 4; ++i) id = (id << 8) | c.read(reg++);
-        f.id = id >> 3;
+        f.id = id >> EXT_ID_SHIFT;
     } else {
         const std::uint32_t hi = c.read(reg++), lo = c.read(reg++);
-        f.id = ((hi << 8) | lo) >> 5;
+        f.id = ((hi << 8) | lo) >> STD_ID_SHIFT;
     }
     if (!f.rtr)
         for (unsigned i = 0; i < f.len; ++i) f.data[i] = c.read(reg++);
@@ -93,7 +91,7 @@ void deliver(State &s, int card, int port, Frame f, PendingSignals &raise) {
     for (const Tamper &t : s.config.tamper) {
         if (t.handle != handle || !(t.every_frame || t.index == index)) continue;
         switch (t.kind) {
-        case Tamper::Kind::id: f.id = t.value & kExtendedIdMask; break;
+        case Tamper::Kind::id: f.id = t.value & SJA1000_EXT_ID_MASK; break;
         case Tamper::Kind::data:
             if (t.byte < kMaxDataBytes) f.data[t.byte] = std::uint8_t(t.value);
             break;
@@ -162,7 +160,7 @@ int send(State &s, int card, MSG_XFER &x) {
 
     Frame f;
     f.extended = s.cards[card].ports[port].extended;
-    f.id = x.packet.id & (f.extended ? kExtendedIdMask : kStandardIdMask);
+    f.id = x.packet.id & (f.extended ? SJA1000_EXT_ID_MASK : SJA1000_STD_ID_MASK);
     f.rtr = x.packet.rtr != 0;
     f.len = x.packet.len;
     std::copy_n(x.packet.data, kMaxDataBytes, f.data.begin());

@@ -6,6 +6,7 @@
 
 #include "drv_internal.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace vcard {
 
@@ -36,7 +37,7 @@ void check(const Config &cfg) {
             throw std::invalid_argument("vcard: tamper handle 0..7");
         if (t.kind == Tamper::Kind::data && (t.byte > 7 || t.value > 0xFF))
             throw std::invalid_argument("vcard: tamper data byte 0..7, value 0..255");
-        if (t.kind == Tamper::Kind::id && t.value > 0x1FFFFFFF)
+        if (t.kind == Tamper::Kind::id && t.value > SJA1000_EXT_ID_MASK)
             throw std::invalid_argument("vcard: tamper identifier up to 0x1FFFFFFF");
         if (t.kind == Tamper::Kind::duplicate && (t.value == 0 || t.value > kDriverQueueLimit))
             throw std::invalid_argument("vcard: tamper duplicate count 1..1024");
@@ -188,7 +189,7 @@ bool remote_send(int card, int port, const Frame &frame, unsigned bitrate) {
     Locked lock(s);
     if (!present(s, card) || !validPort(port) || bitrate == 0 || bitrate > kCrystalHz) return false;
     Frame f = frame;
-    f.id &= f.extended ? 0x1FFFFFFFu : 0x7FFu;
+    f.id &= f.extended ? SJA1000_EXT_ID_MASK : SJA1000_STD_ID_MASK;
     if (f.len > 8) f.len = 8;
     const bool acknowledged = s.hardware->wire_of(card, port).external_transmit(f, kCrystalHz / bitrate);
     service_interrupts(s, lock.signals());

@@ -8,33 +8,18 @@
 
 #include "hardware.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace vcard {
 
 namespace {
 
-constexpr unsigned kFifoSize = 64;      // receive FIFO RAM
-constexpr unsigned kTxBufferSize = 13;  // frame info + 4 id + 8 data
-constexpr std::uint8_t kPowerUpWarningLimit = 96;
-constexpr unsigned kErrorPassive = 128;   // a counter above 127 is error passive
-constexpr unsigned kBusOffTec = 127;      // TEC after bus-off
-constexpr unsigned kAckErrorStep = 8;     // transmitter's penalty per error
-constexpr std::uint8_t kRbsaMask = 0x3F;  // FIFO addresses 0..63
-constexpr std::uint8_t kAlcBits = 0x1F;
-// Clock divider: the divider bits CD.2-0 may be changed at any time, the
-// mode bits (PeliCAN, comparator bypass, RX interrupt on TX1, clock off)
-// only in reset mode; bit 4 is reserved and reads 0.
-constexpr std::uint8_t kCdrDivider = 0x07;
-constexpr std::uint8_t kCdrReserved = 0x10;
+constexpr unsigned kFifoSize = 64;       // receive FIFO RAM
+constexpr unsigned kTxBufferSize = 13;   // frame info + 4 id + 8 data
+constexpr unsigned kErrorPassive = 128;  // a counter above 127 is error passive
+constexpr unsigned kBusOffTec = 127;     // TEC after bus-off
+constexpr unsigned kAckErrorStep = 8;    // transmitter's penalty per error
 
-// Error code capture: error type (7-6), direction (5), frame segment (4-0).
-enum : std::uint8_t {
-    ECC_STUFF = 0x80,
-    ECC_OTHER = 0xC0,
-    ECC_DIR_RX = 0x20,
-    ECC_SEG_ID28_21 = 0x02,  // identifier ID.28-21 (ID.10-3 of a standard frame)
-    ECC_SEG_ACK_SLOT = 0x19,
-};
 // A node sending at another bit rate is heard as garbage: the bit stream
 // processor trips over a stuff violation early in the identifier.
 constexpr std::uint8_t kEccWrongBitRate = ECC_STUFF | ECC_DIR_RX | ECC_SEG_ID28_21;
@@ -55,7 +40,7 @@ unsigned data_bytes(const Frame &frame) {
 
 Frame normalised(const Frame &frame) {
     Frame f = frame;
-    f.id &= f.extended ? 0x1FFFFFFFu : 0x7FFu;
+    f.id &= f.extended ? SJA1000_EXT_ID_MASK : SJA1000_STD_ID_MASK;
     f.len = static_cast<std::uint8_t>(std::min<unsigned>(f.len, kMaxDlc));
     for (unsigned i = data_bytes(f); i < kMaxDataBytes; ++i) f.data[i] = 0;
     return f;
@@ -69,7 +54,7 @@ struct Sja1000::State {
     std::uint8_t btr0 = 0, btr1 = 0, ocr = 0;
     std::uint8_t alc = 0, ecc = 0;
     bool alc_armed = true, ecc_armed = true;
-    std::uint8_t ewlr = kPowerUpWarningLimit;
+    std::uint8_t ewlr = EWLR_POWER_UP;
     unsigned rxerr = 0, txerr = 0;
     std::array<std::uint8_t, 4> acr{}, amr{};
     std::uint8_t rbsa = 0;
@@ -314,9 +299,9 @@ struct Sja1000::State {
     }
 
     BitTime bit_time() const {
-        const unsigned brp = btr0 & 0x3F;
-        const unsigned tseg1 = btr1 & 0x0F;
-        const unsigned tseg2 = (btr1 >> 4) & 0x07;
+        const unsigned brp = btr0 & BTR0_BRP_MASK;
+        const unsigned tseg1 = btr1 & BTR1_TSEG1_MASK;
+        const unsigned tseg2 = (btr1 & BTR1_TSEG2_MASK) >> BTR1_TSEG2_SHIFT;
         return 2 * (brp + 1) * (3 + tseg1 + tseg2);
     }
 
@@ -366,8 +351,8 @@ struct Sja1000::State {
             case REG_EWLR: ewlr = v; return false;
             case REG_RXERR: rxerr = v; return false;
             case REG_TXERR: txerr = v; return false;
-            case REG_RBSA: rbsa = v & kRbsaMask; return false;
-            case REG_CDR: cdr = v & static_cast<std::uint8_t>(~kCdrReserved); return false;
+            case REG_RBSA: rbsa = v & RBSA_MASK; return false;
+            case REG_CDR: cdr = v & static_cast<std::uint8_t>(~CDR_RESERVED); return false;
             default: break;
             }
             if (reg >= REG_ACR0 && reg <= REG_ACR3) acr[reg - REG_ACR0] = v;
@@ -375,7 +360,7 @@ struct Sja1000::State {
             return false;
         }
         if (reg == REG_CDR) {
-            cdr = static_cast<std::uint8_t>((cdr & ~kCdrDivider) | (v & kCdrDivider));
+            cdr = static_cast<std::uint8_t>((cdr & ~CDR_CLKOUT_MASK) | (v & CDR_CLKOUT_MASK));
             return false;
         }
         // Operating mode: 16..28 is the transmit buffer, locked while a
@@ -458,7 +443,7 @@ void Sja1000::arbitration_lost(unsigned bit) {
     State &s = *s_;
     if (!s.pending) return;
     if (s.alc_armed) {
-        s.alc = static_cast<std::uint8_t>(bit & kAlcBits);
+        s.alc = static_cast<std::uint8_t>(bit & ALC_BIT_MASK);
         s.alc_armed = false;
         s.raise(IRQ_ALI);
     }

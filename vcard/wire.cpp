@@ -9,6 +9,7 @@
 
 #include "hardware.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace vcard {
 
