@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "hardware.h"
+#include "hw_cards.h"
 #include "sja1000.h"
 
 using namespace vcard;

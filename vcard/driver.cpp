@@ -1,21 +1,24 @@
 // driver.cpp - the card's kernel driver as the virtual card emulates it:
-// request dispatch on top of the controllers, the receive interrupt handler
-// with its per-port message queues and notification signals, and the remote
-// node that keeps a bus busy.
+// frames in and out of the controllers' registers, the receive path with
+// its per-port message queues and notification signals, the requests and
+// their table, and the interrupt handler. Read top-down in the order a frame
+// travels: transmit buffer, receive window, queue, requests.
 
-#include <pthread.h>
-#include <signal.h>
+#include "driver.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
-#include "drv_internal.h"
+#include "hw_cards.h"
 #include "pci_5C3A_ioctl.h"
+#include "process.h"
 #include "sja1000.h"
+#include "vcard_trace.h"
 
 namespace vcard::detail {
+
+static_assert(kQueueLimit == kDriverQueueLimit);
 
 namespace {
 
@@ -28,7 +31,7 @@ constexpr int kMaxReleasesPerInterrupt = 64;
 // 16..28 in operating mode): frame information, then 2 identifier bytes for
 // a standard frame or 4 for an extended one, then the data bytes.
 
-void loadTransmitBuffer(Sja1000 &c, const Frame &f) {
+void load_transmit_buffer(Sja1000 &c, const Frame &f) {
     unsigned reg = REG_FRAME;
     c.write(reg++, std::uint8_t((f.extended ? FI_FF : 0) | (f.rtr ? FI_RTR : 0) | (f.len & FI_DLC)));
     if (f.extended) {
@@ -44,7 +47,7 @@ void loadTransmitBuffer(Sja1000 &c, const Frame &f) {
         for (unsigned i = 0; i < f.len; ++i) c.write(reg++, f.data[i]);
 }
 
-Frame readReceiveWindow(Sja1000 &c) {
+Frame read_receive_window(Sja1000 &c) {
     Frame f;
     unsigned reg = REG_FRAME;
     const std::uint8_t info = c.read(reg++);
@@ -68,7 +71,7 @@ Frame readReceiveWindow(Sja1000 &c) {
 // ---------------------------------------------------------------------------
 // Receive path
 
-int signalOfPort(int port) { return port == 0 ? PCI5C3A_SIG_PORT0 : PCI5C3A_SIG_PORT1; }
+int signal_of_port(int port) { return port == 0 ? PCI5C3A_SIG_PORT0 : PCI5C3A_SIG_PORT1; }
 
 void enqueue(State &s, int card, int port, const Frame &f, PendingSignals &raise) {
     PortDriver &p = s.cards[card].ports[port];
@@ -78,14 +81,14 @@ void enqueue(State &s, int card, int port, const Frame &f, PendingSignals &raise
     }
     if (p.notify) {
         const int owner = card_owner(s, card);
-        if (owner != 0) raise.add(owner, signalOfPort(port));
+        if (owner != 0) raise.add(owner, signal_of_port(port));
     }
 }
 
 // A frame taken from the controller, after the test's tamper rules.
 void deliver(State &s, int card, int port, Frame f, PendingSignals &raise) {
     const std::uint64_t index = s.cards[card].ports[port].arrivals++;
-    const int handle = card * PCI5C3A_PORTS_PER_CARD + port;
+    const int handle = card * kPortsPerCard + port;
     bool drop = false;
     unsigned copies = 1;
     for (const Tamper &t : s.config.tamper) {
@@ -108,9 +111,9 @@ void deliver(State &s, int card, int port, Frame f, PendingSignals &raise) {
 // ---------------------------------------------------------------------------
 // Requests
 
-bool validHandle(int card, int handle, int *port) {
-    if (handle < 0 || handle >= PCI5C3A_MAX_HANDLES || handle / PCI5C3A_PORTS_PER_CARD != card) return false;
-    *port = handle % PCI5C3A_PORTS_PER_CARD;
+bool valid_handle(int card, int handle, int *port) {
+    if (handle < 0 || handle >= kMaxPorts || handle / kPortsPerCard != card) return false;
+    *port = handle % kPortsPerCard;
     return true;
 }
 
@@ -121,7 +124,7 @@ Record load(const void *arg) {
     return r;
 }
 
-std::uint8_t modelRead(State &s, int card, std::uint32_t addr) {
+std::uint8_t model_read(State &s, int card, std::uint32_t addr) {
     if (addr == PCI5C3A_LED_ADDR) return s.hardware->led(card);
     const unsigned reg = addr % PCI5C3A_PORT_WINDOW;
     // Only the controller's 32 registers are decoded in its 128-byte window.
@@ -129,17 +132,17 @@ std::uint8_t modelRead(State &s, int card, std::uint32_t addr) {
     return s.hardware->controller(card, int(addr / PCI5C3A_PORT_WINDOW)).read(reg);
 }
 
-void modelWrite(State &s, int card, std::uint32_t addr, std::uint8_t value) {
+void model_write(State &s, int card, std::uint32_t addr, std::uint8_t value) {
     if (addr == PCI5C3A_LED_ADDR) return s.hardware->set_led(card, value);
     const unsigned reg = addr % PCI5C3A_PORT_WINDOW;
     if (reg >= REG_COUNT) return;
     s.hardware->controller(card, int(addr / PCI5C3A_PORT_WINDOW)).write(reg, value);
 }
 
-std::uint8_t registerRead(State &s, int card, std::uint32_t addr) {
+std::uint8_t register_read(State &s, int card, std::uint32_t addr) {
     const auto forced = s.forced.find({card, addr});
     if (forced == s.forced.end() || forced->second.next >= forced->second.values.size())
-        return modelRead(s, card, addr);
+        return model_read(s, card, addr);
     ForcedReads &f = forced->second;
     const std::uint8_t value = f.values[f.next];
     if (f.next + 1 < f.values.size() || !f.sticky) ++f.next;
@@ -149,7 +152,7 @@ std::uint8_t registerRead(State &s, int card, std::uint32_t addr) {
 // Each request returns 0 or the errno of its failure.
 int send(State &s, int card, MSG_XFER &x) {
     int port = 0;
-    if (!validHandle(card, x.handle, &port) || x.packet.len > kMaxDataBytes) return EINVAL;
+    if (!valid_handle(card, x.handle, &port) || x.packet.len > kMaxDataBytes) return EINVAL;
     Sja1000 &c = s.hardware->controller(card, port);
 
     // The chip transmits only in operating mode, not listening only, and not
@@ -164,14 +167,14 @@ int send(State &s, int card, MSG_XFER &x) {
     f.rtr = x.packet.rtr != 0;
     f.len = x.packet.len;
     std::copy_n(x.packet.data, kMaxDataBytes, f.data.begin());
-    loadTransmitBuffer(c, f);
+    load_transmit_buffer(c, f);
     c.write(REG_CMR, CMD_TR);
     return 0;
 }
 
 int receive(State &s, int card, MSG_XFER &x) {
     int port = 0;
-    if (!validHandle(card, x.handle, &port)) return EINVAL;
+    if (!valid_handle(card, x.handle, &port)) return EINVAL;
     Frame f;
     if (!s.cards[card].ports[port].queue.pop(&f)) return EAGAIN;
     std::memset(&x.packet, 0, sizeof x.packet);
@@ -182,65 +185,94 @@ int receive(State &s, int card, MSG_XFER &x) {
     return 0;
 }
 
-int dispatch(State &s, int card, unsigned long code, void *arg) {
-    if (record_size(code) == 0) return ENOTTY;
-    if (arg == nullptr) return EFAULT;
-
-    switch (code) {
-    case REQ_REG_READ:
-    case REQ_REG_WRITE: {
-        auto r = load<REG_ACCESS>(arg);
-        if (r.addr >= PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW) return EINVAL;
-        if (code == REQ_REG_WRITE) {
-            modelWrite(s, card, r.addr, r.data);
-        } else {
-            r.data = registerRead(s, card, r.addr);
-            std::memcpy(arg, &r, sizeof r);
-        }
-        return 0;
-    }
-    case REQ_SET_MODE: {
-        const auto m = load<MODE_SET>(arg);
-        int port = 0;
-        if (!validHandle(card, m.handle, &port) || m.mode > 1) return EINVAL;
-        s.cards[card].ports[port].extended = m.mode == 1;
-        return 0;
-    }
-    case REQ_SEND: {
-        auto x = load<MSG_XFER>(arg);
-        return send(s, card, x);
-    }
-    case REQ_RECEIVE: {
-        auto x = load<MSG_XFER>(arg);
-        if (const int error = receive(s, card, x)) return error;
-        std::memcpy(arg, &x, sizeof x);
-        return 0;
-    }
-    case REQ_RCV_COUNT: {
-        auto r = load<RCV_COUNT>(arg);
-        int port = 0;
-        if (!validHandle(card, r.handle, &port)) return EINVAL;
-        r.count = static_cast<unsigned short>(s.cards[card].ports[port].queue.size());
+int serve_register_access(State &s, int card, unsigned long code, void *arg) {
+    auto r = load<REG_ACCESS>(arg);
+    if (r.addr >= PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW) return EINVAL;
+    if (code == REQ_REG_WRITE) {
+        model_write(s, card, r.addr, r.data);
+    } else {
+        r.data = register_read(s, card, r.addr);
         std::memcpy(arg, &r, sizeof r);
-        return 0;
     }
-    case REQ_EVENT_PORT0:
-    case REQ_EVENT_PORT1:
-        s.cards[card].ports[code == REQ_EVENT_PORT0 ? 0 : 1].notify = load<unsigned short>(arg) != 0;
-        return 0;
-    case REQ_PORT_CLOSE: {
-        const auto r = load<REG_ACCESS>(arg);
-        if (r.addr % PCI5C3A_PORT_WINDOW != 0 || r.addr / PCI5C3A_PORT_WINDOW >= PCI5C3A_PORTS_PER_CARD)
-            return EINVAL;
-        s.cards[card].ports[r.addr / PCI5C3A_PORT_WINDOW].notify = false;
-        return 0;
-    }
-    case REQ_LAST_CLOSE: s.hardware->set_led(card, load<REG_ACCESS>(arg).data); return 0;
-    }
-    return ENOTTY;
+    return 0;
+}
+
+int serve_set_mode(State &s, int card, unsigned long /*code*/, void *arg) {
+    const auto m = load<MODE_SET>(arg);
+    int port = 0;
+    if (!valid_handle(card, m.handle, &port) || m.mode > 1) return EINVAL;
+    s.cards[card].ports[port].extended = m.mode == 1;
+    return 0;
+}
+
+int serve_send(State &s, int card, unsigned long /*code*/, void *arg) {
+    auto x = load<MSG_XFER>(arg);
+    return send(s, card, x);
+}
+
+int serve_receive(State &s, int card, unsigned long /*code*/, void *arg) {
+    auto x = load<MSG_XFER>(arg);
+    if (const int error = receive(s, card, x)) return error;
+    std::memcpy(arg, &x, sizeof x);
+    return 0;
+}
+
+int serve_count(State &s, int card, unsigned long /*code*/, void *arg) {
+    auto r = load<RCV_COUNT>(arg);
+    int port = 0;
+    if (!valid_handle(card, r.handle, &port)) return EINVAL;
+    r.count = static_cast<unsigned short>(s.cards[card].ports[port].queue.size());
+    std::memcpy(arg, &r, sizeof r);
+    return 0;
+}
+
+int serve_event(State &s, int card, unsigned long code, void *arg) {
+    s.cards[card].ports[code == REQ_EVENT_PORT0 ? 0 : 1].notify = load<unsigned short>(arg) != 0;
+    return 0;
+}
+
+int serve_port_close(State &s, int card, unsigned long /*code*/, void *arg) {
+    const auto r = load<REG_ACCESS>(arg);
+    if (r.addr % PCI5C3A_PORT_WINDOW != 0 || r.addr / PCI5C3A_PORT_WINDOW >= PCI5C3A_PORTS_PER_CARD)
+        return EINVAL;
+    s.cards[card].ports[r.addr / PCI5C3A_PORT_WINDOW].notify = false;
+    return 0;
+}
+
+int serve_last_close(State &s, int card, unsigned long /*code*/, void *arg) {
+    s.hardware->set_led(card, load<REG_ACCESS>(arg).data);
+    return 0;
+}
+
+// Every request the driver knows: its code, name, record and server.
+constexpr RequestType kRequests[] = {
+    {REQ_REG_READ, "REQ_REG_READ", sizeof(REG_ACCESS), Record::register_read, serve_register_access},
+    {REQ_REG_WRITE, "REQ_REG_WRITE", sizeof(REG_ACCESS), Record::register_write, serve_register_access},
+    {REQ_PORT_CLOSE, "REQ_PORT_CLOSE", sizeof(REG_ACCESS), Record::register_write, serve_port_close},
+    {REQ_LAST_CLOSE, "REQ_LAST_CLOSE", sizeof(REG_ACCESS), Record::register_write, serve_last_close},
+    {REQ_SET_MODE, "REQ_SET_MODE", sizeof(MODE_SET), Record::identifier_mode, serve_set_mode},
+    {REQ_SEND, "REQ_SEND", sizeof(MSG_XFER), Record::message_sent, serve_send},
+    {REQ_RECEIVE, "REQ_RECEIVE", sizeof(MSG_XFER), Record::message_taken, serve_receive},
+    {REQ_RCV_COUNT, "REQ_RCV_COUNT", sizeof(RCV_COUNT), Record::queue_count, serve_count},
+    {REQ_EVENT_PORT0, "REQ_EVENT_PORT0", sizeof(unsigned short), Record::flag, serve_event},
+    {REQ_EVENT_PORT1, "REQ_EVENT_PORT1", sizeof(unsigned short), Record::flag, serve_event},
+};
+
+// Order of checks: an unknown code, a null record, then the request's own.
+int dispatch(State &s, int card, unsigned long code, void *arg) {
+    const RequestType *type = find_request(code);
+    if (type == nullptr) return ENOTTY;
+    if (arg == nullptr) return EFAULT;
+    return type->serve(s, card, code, arg);
 }
 
 }  // namespace
+
+const RequestType *find_request(unsigned long code) {
+    for (const RequestType &type : kRequests)
+        if (type.code == code) return &type;
+    return nullptr;
+}
 
 int card_owner(const State &s, int card) {
     int owner = 0;
@@ -253,12 +285,14 @@ int card_owner(const State &s, int card) {
     return owner;
 }
 
-int driver_request(State &s, Locked &lock, int card, int fd, unsigned long code, void *arg, int *error) {
+int driver_request(State &s, int card, int fd, unsigned long code, void *arg, int *error,
+                   PendingSignals &raise) {
     TraceEntry e;
     e.card = card;
     e.fd = fd;
     e.code = code;
-    const std::size_t size = record_size(code);
+    const RequestType *type = find_request(code);
+    const std::size_t size = type != nullptr ? type->record_size : 0;
     if (arg != nullptr && size != 0) {
         std::memcpy(e.in.data(), arg, size);
         e.in_len = std::uint8_t(size);
@@ -283,7 +317,7 @@ int driver_request(State &s, Locked &lock, int card, int fd, unsigned long code,
     if (s.trace.on()) s.trace.add(e);
     if (s.trace.file_on()) s.trace.print(e);
 
-    service_interrupts(s, lock.signals());
+    service_interrupts(s, raise);
     return result;
 }
 
@@ -296,7 +330,7 @@ int driver_request(State &s, Locked &lock, int card, int fd, unsigned long code,
 void service_interrupts(State &s, PendingSignals &raise) {
     if (!s.hardware) return;
     for (int card = 0; card < s.hardware->cards(); ++card)
-        for (int port = 0; port < PCI5C3A_PORTS_PER_CARD; ++port) {
+        for (int port = 0; port < kPortsPerCard; ++port) {
             Sja1000 &c = s.hardware->controller(card, port);
             if (!c.interrupt_pending()) continue;
             c.read(REG_IR);
@@ -306,77 +340,11 @@ void service_interrupts(State &s, PendingSignals &raise) {
                 if ((c.peek(REG_IER) & IRQ_RI) == 0 || (c.peek(REG_MOD) & MOD_RM) != 0 ||
                     (c.peek(REG_SR) & SR_RBS) == 0)
                     break;
-                const Frame f = readReceiveWindow(c);
+                const Frame f = read_receive_window(c);
                 c.write(REG_CMR, CMD_RRB);
                 deliver(s, card, port, f, raise);
             }
         }
 }
 
-// ---------------------------------------------------------------------------
-// The remote node (its frame: remote_node_frame in vcard.h). One frame per
-// period, put on every wire, as if one node were attached to all of them.
-
-namespace {
-
-void remoteNode(State *s, Remote *self, BitTime bitTime, std::chrono::milliseconds period) {
-    // Inherited already from the creator, which holds the lock; kept explicit
-    // because no application signal handler may ever run on this thread.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, nullptr);
-
-    std::unique_lock<std::mutex> lock(s->mutex);
-    auto next = std::chrono::steady_clock::now() + period;
-    while (!self->stop) {
-        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
-
-        // Interrupt latency: what arrived with the previous frame is
-        // serviced now, the new frame waits in the controllers until the
-        // next driver request or the next period. A real driver's interrupt
-        // handler runs microseconds after the frame, and a program polling
-        // the status register (bit-rate detection) sees the receive buffer
-        // status in between; serviced at once, it never would.
-        PendingSignals raise;
-        service_interrupts(*s, raise);
-        const Frame f = remote_node_frame(s->remote_sequence++);
-        for (const auto &wire : s->hardware->wires()) wire->external_transmit(f, bitTime);
-        ++s->remote_sent;
-
-        // A period missed (a slow machine, a stopped debugger) is skipped,
-        // not made up for with a burst.
-        next += period;
-        const auto now = std::chrono::steady_clock::now();
-        if (next < now) next = now + period;
-
-        if (!raise.empty()) {
-            lock.unlock();
-            raise.raise_all();
-            lock.lock();
-        }
-    }
-}
-
-}  // namespace
-
-void start_remote(State &s) {
-    auto remote = std::make_unique<Remote>();
-    const BitTime bitTime = kCrystalHz / s.config.remote->bitrate;
-    const std::chrono::milliseconds period(s.config.remote->period_ms);
-    remote->thread = std::thread(remoteNode, &s, remote.get(), bitTime, period);
-    s.remote = std::move(remote);
-}
-
 }  // namespace vcard::detail
-
-namespace vcard {
-
-Frame remote_node_frame(std::uint64_t sequence) {
-    Frame f;
-    f.id = kRemoteNodeId;
-    f.len = 8;
-    for (unsigned i = 0; i < 8; ++i) f.data[i] = std::uint8_t(sequence >> (8 * i));
-    return f;
-}
-
-}  // namespace vcard

@@ -18,16 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "hw_types.h"
+
 namespace vcard {
 
 // ---------------------------------------------------------------------------
 // Configuration
 
-enum class Wiring {
-    loopback,  // each card's two ports on one cable
-    separate,  // every port on a wire of its own
-    shared     // all ports of all cards on one bus
-};
+// Wiring (how the ports are cabled), Frame and the remote node's frame are
+// the hardware's own types: hw_types.h.
 
 // A node outside the card, present on every wire, that transmits a data
 // frame every period_ms at bitrate bit/s and acknowledges frames sent at
@@ -36,12 +35,6 @@ struct RemoteNode {
     unsigned bitrate = 0;     // bit/s; 16 MHz / bitrate must be a whole number
     unsigned period_ms = 10;  // 1..60000
 };
-
-// The remote node's frame: a data frame with standard identifier
-// kRemoteNodeId and 8 data bytes holding the node's frame sequence number
-// (little-endian, from 0 after each reset). Each frame goes out on every
-// wire at once, as from one node attached to all of them.
-constexpr std::uint32_t kRemoteNodeId = 0x3A5;
 
 // Messages a port's driver queue holds; further ones are dropped and counted.
 constexpr std::size_t kDriverQueueLimit = 1024;
@@ -69,7 +62,7 @@ struct Tamper {
 };
 
 struct Config {
-    int cards = 1;  // cards 0..cards-1 are present, 0..4
+    int cards = 1;  // cards 0..cards-1 are present, 0..kMaxCards
     Wiring wiring = Wiring::loopback;
     std::optional<RemoteNode> remote;
     std::vector<Tamper> tamper;
@@ -149,17 +142,8 @@ void clear_forced_reads();
 // A register or the LED register (addr 64) without any side effect.
 std::uint8_t peek(int card, std::uint32_t addr);
 
-struct Frame {
-    std::uint32_t id = 0;
-    bool extended = false;
-    bool rtr = false;
-    std::uint8_t len = 0;  // data length code 0..8
-    std::array<std::uint8_t, 8> data{};
-    bool operator==(const Frame &) const = default;
-};
-
-// The frame the configuration's remote node sends as its sequence-th.
-Frame remote_node_frame(std::uint64_t sequence);
+// Frames (Frame, remote_node_frame(sequence): the frame the configuration's
+// remote node sends as its sequence-th) are declared in hw_types.h.
 
 // A node outside the card transmits one frame at bitrate on the wire of
 // card/port: every controller on that wire reacts as to any frame on the bus.

@@ -1,5 +1,6 @@
-// trace.cpp - the record of driver requests: an in-memory ring for tests and
-// a decoded text line per request for people (PCI5C3A_VCARD_TRACE).
+// vcard_trace.cpp - the record of driver requests: an in-memory ring for
+// tests and a decoded text line per request for people (PCI5C3A_VCARD_TRACE).
+// Names, record sizes and layouts come from the driver's request table.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,26 +11,12 @@
 #include <cstring>
 #include <string>
 
-#include "drv_internal.h"
+#include "vcard_trace.h"
+
 #include "pci_5C3A_ioctl.h"
+#include "vcard_config.h"
 
 namespace vcard::detail {
-
-std::size_t record_size(unsigned long code) {
-    switch (code) {
-    case REQ_REG_READ:
-    case REQ_REG_WRITE:
-    case REQ_PORT_CLOSE:
-    case REQ_LAST_CLOSE: return sizeof(REG_ACCESS);
-    case REQ_SET_MODE: return sizeof(MODE_SET);
-    case REQ_SEND:
-    case REQ_RECEIVE: return sizeof(MSG_XFER);
-    case REQ_RCV_COUNT: return sizeof(RCV_COUNT);
-    case REQ_EVENT_PORT0:
-    case REQ_EVENT_PORT1: return sizeof(unsigned short);
-    default: return 0;
-    }
-}
 
 namespace {
 
@@ -66,7 +53,7 @@ unsigned u16(const std::uint8_t *bytes, std::size_t len, std::size_t at) {
 unsigned u8(const std::uint8_t *bytes, std::size_t len, std::size_t at) { return at < len ? bytes[at] : 0; }
 
 // The CAN_PACKET inside a MSG_XFER image.
-void addPacket(Line &line, const std::uint8_t *b, std::size_t len) {
+void add_packet(Line &line, const std::uint8_t *b, std::size_t len) {
     const std::size_t at = offsetof(MSG_XFER, packet);
     const unsigned dlc = u8(b, len, at + offsetof(CAN_PACKET, len));
     line.add(" id=0x%X rtr=%u len=%u data=", u32(b, len, at + offsetof(CAN_PACKET, id)),
@@ -83,56 +70,42 @@ void addPacket(Line &line, const std::uint8_t *b, std::size_t len) {
 std::size_t format_entry(const TraceEntry &e, char *out, std::size_t size) {
     Line line(out, size);
     line.add("vcard: card=%d fd=%d ", e.card, e.fd);
-    switch (e.code) {
-    case REQ_REG_READ: line.add("REQ_REG_READ"); break;
-    case REQ_REG_WRITE: line.add("REQ_REG_WRITE"); break;
-    case REQ_PORT_CLOSE: line.add("REQ_PORT_CLOSE"); break;
-    case REQ_LAST_CLOSE: line.add("REQ_LAST_CLOSE"); break;
-    case REQ_SET_MODE: line.add("REQ_SET_MODE"); break;
-    case REQ_SEND: line.add("REQ_SEND"); break;
-    case REQ_RECEIVE: line.add("REQ_RECEIVE"); break;
-    case REQ_RCV_COUNT: line.add("REQ_RCV_COUNT"); break;
-    case REQ_EVENT_PORT0: line.add("REQ_EVENT_PORT0"); break;
-    case REQ_EVENT_PORT1: line.add("REQ_EVENT_PORT1"); break;
-    default: line.add("0x%08lX", e.code); break;
-    }
+    const RequestType *type = find_request(e.code);
+    if (type != nullptr) line.add(type->name);
+    else line.add("0x%08lX", e.code);
 
     const std::uint8_t *in = e.in.data(), *out_ = e.out.data();
-    const std::size_t inLen = e.in_len, outLen = e.out_len;
+    const std::size_t in_len = e.in_len, out_len = e.out_len;
     const bool ok = e.result != -1;
-    if (record_size(e.code) != 0 && inLen == 0) {
+    if (type != nullptr && in_len == 0) {
         line.add(" record=null");
-    } else {
-        switch (e.code) {
-        case REQ_REG_READ:
-            line.add(" addr=%u data=0x%02x", u32(in, inLen, offsetof(REG_ACCESS, addr)),
-                     u8(out_, outLen, offsetof(REG_ACCESS, data)));
+    } else if (type != nullptr) {
+        switch (type->record) {
+        case Record::register_read:
+            line.add(" addr=%u data=0x%02x", u32(in, in_len, offsetof(REG_ACCESS, addr)),
+                     u8(out_, out_len, offsetof(REG_ACCESS, data)));
             break;
-        case REQ_REG_WRITE:
-        case REQ_PORT_CLOSE:
-        case REQ_LAST_CLOSE:
-            line.add(" addr=%u data=0x%02x", u32(in, inLen, offsetof(REG_ACCESS, addr)),
-                     u8(in, inLen, offsetof(REG_ACCESS, data)));
+        case Record::register_write:
+            line.add(" addr=%u data=0x%02x", u32(in, in_len, offsetof(REG_ACCESS, addr)),
+                     u8(in, in_len, offsetof(REG_ACCESS, data)));
             break;
-        case REQ_SET_MODE:
-            line.add(" handle=%d mode=%u", int(u32(in, inLen, offsetof(MODE_SET, handle))),
-                     u32(in, inLen, offsetof(MODE_SET, mode)));
+        case Record::identifier_mode:
+            line.add(" handle=%d mode=%u", int(u32(in, in_len, offsetof(MODE_SET, handle))),
+                     u32(in, in_len, offsetof(MODE_SET, mode)));
             break;
-        case REQ_SEND:
-            line.add(" handle=%d", int(u32(in, inLen, offsetof(MSG_XFER, handle))));
-            addPacket(line, in, inLen);
+        case Record::message_sent:
+            line.add(" handle=%d", int(u32(in, in_len, offsetof(MSG_XFER, handle))));
+            add_packet(line, in, in_len);
             break;
-        case REQ_RECEIVE:
-            line.add(" handle=%d", int(u32(in, inLen, offsetof(MSG_XFER, handle))));
-            if (ok) addPacket(line, out_, outLen);
+        case Record::message_taken:
+            line.add(" handle=%d", int(u32(in, in_len, offsetof(MSG_XFER, handle))));
+            if (ok) add_packet(line, out_, out_len);
             break;
-        case REQ_RCV_COUNT:
-            line.add(" handle=%d count=%u", int(u32(in, inLen, offsetof(RCV_COUNT, handle))),
-                     u16(out_, outLen, offsetof(RCV_COUNT, count)));
+        case Record::queue_count:
+            line.add(" handle=%d count=%u", int(u32(in, in_len, offsetof(RCV_COUNT, handle))),
+                     u16(out_, out_len, offsetof(RCV_COUNT, count)));
             break;
-        case REQ_EVENT_PORT0:
-        case REQ_EVENT_PORT1: line.add(" flag=%u", u16(in, inLen, 0)); break;
-        default: break;
+        case Record::flag: line.add(" flag=%u", u16(in, in_len, 0)); break;
         }
     }
     line.add(" -> %d", e.result);
@@ -228,14 +201,14 @@ void TraceLog::print(const TraceEntry &e) const {
     char text[kMaxTraceLine + 1];
     std::size_t n = format_entry(e, text, kMaxTraceLine);
     text[n++] = '\n';
-    const int savedErrno = errno;
+    const int saved_errno = errno;
     for (std::size_t done = 0; done < n;) {
         const ssize_t w = ::write(fd_, text + done, n - done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) break;
         done += std::size_t(w);
     }
-    errno = savedErrno;
+    errno = saved_errno;
 }
 
 int open_trace_file(const std::string &path, bool *owned, std::string *error) {

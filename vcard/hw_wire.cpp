@@ -1,15 +1,14 @@
-// wire.cpp - the CAN wires of the virtual card and the hardware they make up.
+// hw_wire.cpp - the CAN wires of the virtual card.
 //
 // A wire is an event-level bus: a transmission is one whole frame that every
 // awake node in operating mode sees at once. Nodes compare bit times instead
 // of sampling bits; arbitration compares the arbitration fields of the
 // frames pending at the same moment.
 #include <algorithm>
-#include <stdexcept>
 
-#include "hardware.h"
-#include "pci_5C3A_ioctl.h"
-#include "sja1000.h"
+#include "hw_wire.h"
+
+#include "hw_controller.h"
 
 namespace vcard {
 
@@ -31,7 +30,7 @@ public:
     Sja1000 *const *end() const { return items_.data() + n_; }
 
 private:
-    std::array<Sja1000 *, 2 * PCI5C3A_MAX_CARDS> items_{};
+    std::array<Sja1000 *, kMaxPorts> items_{};
     std::size_t n_ = 0;
 };
 
@@ -166,55 +165,6 @@ bool Wire::external_transmit(const Frame &frame, BitTime bit_time) {
 void Wire::set_remote(std::optional<BitTime> bit_time) {
     remote_ = bit_time;
     if (remote_) arbitrate();
-}
-
-Hardware::Hardware(int cards, Wiring wiring, std::optional<BitTime> remote)
-    : cards_(std::clamp(cards, 0, static_cast<int>(std::tuple_size_v<decltype(leds_)>))) {
-    const int ports = cards_ * 2;
-    for (int i = 0; i < ports; ++i) controllers_.push_back(std::make_unique<Sja1000>());
-    wire_of_.assign(static_cast<std::size_t>(ports), nullptr);
-    auto connect = [this](Wire *w, int handle) {
-        w->attach(controllers_[static_cast<std::size_t>(handle)].get());
-        wire_of_[static_cast<std::size_t>(handle)] = w;
-    };
-    auto new_wire = [this] {
-        wires_.push_back(std::make_unique<Wire>());
-        return wires_.back().get();
-    };
-    switch (wiring) {
-    case Wiring::loopback:
-        for (int card = 0; card < cards_; ++card) {
-            Wire *w = new_wire();
-            connect(w, card * 2);
-            connect(w, card * 2 + 1);
-        }
-        break;
-    case Wiring::separate:
-        for (int h = 0; h < ports; ++h) connect(new_wire(), h);
-        break;
-    case Wiring::shared:
-        if (ports > 0) {
-            Wire *w = new_wire();
-            for (int h = 0; h < ports; ++h) connect(w, h);
-        }
-        break;
-    }
-    for (auto &w : wires_) w->set_remote(remote);
-}
-
-namespace {
-std::size_t port_index(int cards, int card, int port) {
-    if (card < 0 || card >= cards || port < 0 || port > 1) throw std::out_of_range("no such card port");
-    return static_cast<std::size_t>(card) * 2 + static_cast<std::size_t>(port);
-}
-}  // namespace
-
-Sja1000 &Hardware::controller(int card, int port) { return *controllers_[port_index(cards_, card, port)]; }
-
-Wire &Hardware::wire_of(int card, int port) {
-    Wire *w = wire_of_[port_index(cards_, card, port)];
-    if (!w) throw std::out_of_range("port not wired");
-    return *w;
 }
 
 }  // namespace vcard

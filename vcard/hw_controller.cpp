@@ -1,13 +1,14 @@
-// sja1000.cpp - one SJA1000 in PeliCAN mode: register file with the chip's
+// hw_controller.cpp - one SJA1000 in PeliCAN mode: register file with the chip's
 // reset-mode / operating-mode access rules, command execution, the 64-byte
 // receive FIFO, the acceptance filter and the error counters.
 //
-// Bus events arrive from Wire (wire.cpp) as whole frames; this file decides
+// Bus events arrive from Wire (hw_wire.cpp) as whole frames; this file decides
 // only what the chip does with them.
 #include <algorithm>
 
-#include "hardware.h"
-#include "pci_5C3A_ioctl.h"
+#include "hw_controller.h"
+
+#include "hw_wire.h"
 #include "sja1000.h"
 
 namespace vcard {

@@ -1,12 +1,14 @@
-// config.cpp - the virtual card's configuration from PCI5C3A_VCARD_*
+// vcard_config.cpp - the virtual card's configuration from PCI5C3A_VCARD_*
 // environment variables.
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "drv_internal.h"
+#include "vcard_config.h"
+
 #include "pci_5C3A_ioctl.h"
+#include "vcard.h"
 
 namespace vcard {
 
@@ -22,7 +24,7 @@ constexpr unsigned kMaxPrescaler = 64;
 constexpr unsigned kMinQuanta = 3, kMaxQuanta = 25;
 
 // A decimal number, or hexadecimal after 0x; nothing else, not even blanks.
-bool parseNumber(const std::string &text, std::uint64_t max, std::uint64_t *out) {
+bool parse_number(const std::string &text, std::uint64_t max, std::uint64_t *out) {
     std::uint64_t base = 10;
     std::size_t at = 0;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -45,8 +47,8 @@ bool parseNumber(const std::string &text, std::uint64_t max, std::uint64_t *out)
     return true;
 }
 
-bool parseDecimal(const std::string &text, std::uint64_t max, std::uint64_t *out) {
-    return text.find_first_not_of("0123456789") == std::string::npos && parseNumber(text, max, out);
+bool parse_decimal(const std::string &text, std::uint64_t max, std::uint64_t *out) {
+    return text.find_first_not_of("0123456789") == std::string::npos && parse_number(text, max, out);
 }
 
 std::vector<std::string> split(const std::string &text, char separator) {
@@ -71,28 +73,28 @@ const char *const kTamperForms =
     "from 0 or *, B byte 0..7, V and K decimal or 0x hex; id V up to 0x1FFFFFFF, data V up to 0xFF, K "
     "1..1024)";
 
-bool parseRemote(const std::string &text, RemoteNode *remote) {
+bool parse_remote(const std::string &text, RemoteNode *remote) {
     const std::vector<std::string> parts = split(text, ':');
     if (parts.size() > 2 || !parse_bitrate(parts[0], &remote->bitrate)) return false;
     remote->period_ms = 10;
     if (parts.size() == 2) {
         std::uint64_t period = 0;
-        if (!parseDecimal(parts[1], kMaxPeriodMs, &period) || period == 0) return false;
+        if (!parse_decimal(parts[1], kMaxPeriodMs, &period) || period == 0) return false;
         remote->period_ms = unsigned(period);
     }
     return true;
 }
 
-bool parseTamperRule(const std::string &text, Tamper *t) {
+bool parse_tamper_rule(const std::string &text, Tamper *t) {
     const std::vector<std::string> parts = split(text, ':');
     if (parts.size() != 3) return false;
     std::uint64_t n = 0;
-    if (!parseDecimal(parts[0], PCI5C3A_MAX_HANDLES - 1, &n)) return false;
+    if (!parse_decimal(parts[0], PCI5C3A_MAX_HANDLES - 1, &n)) return false;
     t->handle = int(n);
     if (parts[1] == "*") {
         t->every_frame = true;
     } else {
-        if (!parseDecimal(parts[1], UINT32_MAX, &n)) return false;
+        if (!parse_decimal(parts[1], UINT32_MAX, &n)) return false;
         t->index = unsigned(n);
     }
 
@@ -107,14 +109,14 @@ bool parseTamperRule(const std::string &text, Tamper *t) {
     if (equals == std::string::npos) return false;
     if (verb == "id") {
         t->kind = Tamper::Kind::id;
-        if (!parseNumber(value, 0x1FFFFFFF, &n)) return false;
+        if (!parse_number(value, 0x1FFFFFFF, &n)) return false;
     } else if (verb == "dup") {
         t->kind = Tamper::Kind::duplicate;
-        if (!parseNumber(value, kDriverQueueLimit, &n) || n == 0) return false;
+        if (!parse_number(value, kDriverQueueLimit, &n) || n == 0) return false;
     } else if (verb.size() == 5 && verb.compare(0, 4, "data") == 0 && verb[4] >= '0' && verb[4] <= '7') {
         t->kind = Tamper::Kind::data;
         t->byte = unsigned(verb[4] - '0');
-        if (!parseNumber(value, 0xFF, &n)) return false;
+        if (!parse_number(value, 0xFF, &n)) return false;
     } else {
         return false;
     }
@@ -122,10 +124,10 @@ bool parseTamperRule(const std::string &text, Tamper *t) {
     return true;
 }
 
-bool parseTamper(const std::string &text, std::vector<Tamper> *rules) {
+bool parse_tamper(const std::string &text, std::vector<Tamper> *rules) {
     for (const std::string &rule : split(text, ',')) {
         Tamper t;
-        if (!parseTamperRule(rule, &t)) return false;
+        if (!parse_tamper_rule(rule, &t)) return false;
         rules->push_back(t);
     }
     return true;
@@ -153,7 +155,7 @@ bool parse_bitrate(const std::string &text, unsigned *bitrate) {
         digits.pop_back();
     }
     std::uint64_t n = 0;
-    if (!parseDecimal(digits, kCrystalHz, &n) || n * scale > kCrystalHz) return false;
+    if (!parse_decimal(digits, kCrystalHz, &n) || n * scale > kCrystalHz) return false;
     if (!valid_bitrate(unsigned(n * scale))) return false;
     *bitrate = unsigned(n * scale);
     return true;
@@ -203,7 +205,7 @@ std::optional<Config> config_from_environment(std::string *error) {
 
     if (const std::string v = value("PCI5C3A_VCARD_CARDS"); !v.empty()) {
         std::uint64_t n = 0;
-        if (parseDecimal(v, PCI5C3A_MAX_CARDS, &n)) cfg.cards = int(n);
+        if (parse_decimal(v, PCI5C3A_MAX_CARDS, &n)) cfg.cards = int(n);
         else fail("PCI5C3A_VCARD_CARDS", v, kCardsForms);
     }
     if (const std::string v = value("PCI5C3A_VCARD_WIRING"); !v.empty()) {
@@ -214,11 +216,11 @@ std::optional<Config> config_from_environment(std::string *error) {
     }
     if (const std::string v = value("PCI5C3A_VCARD_REMOTE"); !v.empty()) {
         RemoteNode remote;
-        if (parseRemote(v, &remote)) cfg.remote = remote;
+        if (parse_remote(v, &remote)) cfg.remote = remote;
         else fail("PCI5C3A_VCARD_REMOTE", v, kRemoteForms);
     }
     if (const std::string v = value("PCI5C3A_VCARD_TAMPER"); !v.empty()) {
-        if (!parseTamper(v, &cfg.tamper)) fail("PCI5C3A_VCARD_TAMPER", v, kTamperForms);
+        if (!parse_tamper(v, &cfg.tamper)) fail("PCI5C3A_VCARD_TAMPER", v, kTamperForms);
     }
     cfg.trace_path = value("PCI5C3A_VCARD_TRACE");
 

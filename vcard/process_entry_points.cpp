@@ -1,4 +1,5 @@
-// entry.cpp - the C library entry points the virtual card takes over.
+// process_entry_points.cpp - the C library entry points the virtual card
+// takes over: the door through which a program's calls reach the driver.
 //
 // Calls on the device nodes of present cards, and on descriptors the virtual
 // card handed out, are served here; every other call goes on to the next
@@ -26,8 +27,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "drv_internal.h"
 #include "pci_5C3A_ioctl.h"
+#include "process.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ int unavailable() {
     return -1;
 }
 
-int realOpen(const char *path, int flags, int mode) {
+int real_open(const char *path, int flags, int mode) {
     const OpenFn f = next<OpenFn>(g_open, "open");
     return f != nullptr ? f(path, flags, mode) : unavailable();
 }
@@ -73,7 +74,7 @@ int realOpen(const char *path, int flags, int mode) {
 // Device nodes and descriptors
 
 // The card number of "/dev/PCI5C3AW0".."/dev/PCI5C3AW3", else -1.
-int deviceCard(const char *path) {
+int device_card(const char *path) {
     static constexpr char kPrefix[] = "/dev/PCI5C3AW";
     constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
     if (path == nullptr || std::strncmp(path, kPrefix, kPrefixLength) != 0) return -1;
@@ -85,7 +86,7 @@ int deviceCard(const char *path) {
 // Opens a card's device node: a real descriptor (on /dev/null, so that
 // numbers stay unique and the descriptor behaves as one everywhere else)
 // remembered as the card's.
-int openDevice(int card, int flags) {
+int open_device(int card, int flags) {
     State &s = state();
     ensure_configured(s);
     int fd = -1, error = 0;
@@ -94,7 +95,7 @@ int openDevice(int card, int flags) {
         if (card >= s.config.cards || s.cards[card].missing) {
             error = ENOENT;
         } else {
-            fd = realOpen("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
+            fd = real_open("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
             if (fd < 0) {
                 error = errno;
             } else {
@@ -109,13 +110,13 @@ int openDevice(int card, int flags) {
 
 // The state when descriptors of the virtual card exist, so that a program
 // that never opens a card pays nothing but an atomic load per call.
-State *withDescriptors() {
+State *with_descriptors() {
     State *s = existing_state();
     return s != nullptr && s->descriptor_count.load(std::memory_order_acquire) != 0 ? s : nullptr;
 }
 
 void forget(int fd) {
-    State *s = withDescriptors();
+    State *s = with_descriptors();
     if (s == nullptr) return;
     Locked lock(*s);
     s->descriptors.erase(fd);
@@ -123,17 +124,17 @@ void forget(int fd) {
 }
 
 // A driver request on a card's descriptor; false when fd is not one.
-bool deviceIoctl(int fd, unsigned long request, void *arg, int *result) {
-    State *s = withDescriptors();
+bool device_ioctl(int fd, unsigned long request, void *arg, int *result) {
+    State *s = with_descriptors();
     if (s == nullptr) return false;
     int error = 0;
     {
         Locked lock(*s);
         const auto d = s->descriptors.find(fd);
         if (d == s->descriptors.end()) return false;
-        *result = driver_request(*s, lock, d->second.card, fd, request, arg, &error);
-    }
-    // After the lock is gone and the notification signals are raised.
+        *result = driver_request(*s, d->second.card, fd, request, arg, &error, lock.signals());
+    }  // ~Locked: the lock released, then the notification signals raised
+    // errno last: a signal handler run meanwhile may have changed it.
     if (*result == -1) errno = error;
     return true;
 }
@@ -141,9 +142,9 @@ bool deviceIoctl(int fd, unsigned long request, void *arg, int *result) {
 // F_SETOWN / F_GETOWN on a card's descriptor; false when fd is not one.
 // The owner is what the driver signals (the most recent F_SETOWN on any of
 // the card's descriptors); other commands reach /dev/null's descriptor.
-bool deviceFcntl(int fd, int cmd, void *arg, int *result) {
+bool device_fcntl(int fd, int cmd, void *arg, int *result) {
     if (cmd != F_SETOWN && cmd != F_GETOWN) return false;
-    State *s = withDescriptors();
+    State *s = with_descriptors();
     if (s == nullptr) return false;
     bool refused = false;
     {
@@ -165,23 +166,23 @@ bool deviceFcntl(int fd, int cmd, void *arg, int *result) {
     return true;
 }
 
-bool sigactionRefused(int sig) {
+bool sigaction_refused(int sig) {
     State *s = existing_state();
     if (s == nullptr || !s->any_sigaction_fault.load(std::memory_order_acquire)) return false;
     Locked lock(*s);
     return s->fail_sigaction.count(sig) != 0;
 }
 
-int fcntlCommon(std::atomic<void *> &slot, const char *name, int fd, int cmd, void *arg) {
+int fcntl_common(std::atomic<void *> &slot, const char *name, int fd, int cmd, void *arg) {
     int result = 0;
-    if (deviceFcntl(fd, cmd, arg, &result)) return result;
+    if (device_fcntl(fd, cmd, arg, &result)) return result;
     const FcntlFn f = next<FcntlFn>(slot, name, "fcntl");
     return f != nullptr ? f(fd, cmd, arg) : unavailable();
 }
 
-int ioctlCommon(std::atomic<void *> &slot, const char *name, int fd, unsigned long request, void *arg) {
+int ioctl_common(std::atomic<void *> &slot, const char *name, int fd, unsigned long request, void *arg) {
     int result = 0;
-    if (deviceIoctl(fd, request, arg, &result)) return result;
+    if (device_ioctl(fd, request, arg, &result)) return result;
     const IoctlFn f = next<IoctlFn>(slot, name, "ioctl");
     return f != nullptr ? f(fd, request, arg) : unavailable();
 }
@@ -208,8 +209,8 @@ int open(const char *path, int flags, ...) {
         mode = va_arg(ap, int);
         va_end(ap);
     }
-    if (const int card = deviceCard(path); card >= 0) return openDevice(card, flags);
-    return realOpen(path, flags, mode);
+    if (const int card = device_card(path); card >= 0) return open_device(card, flags);
+    return real_open(path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...) {
@@ -220,7 +221,7 @@ int open64(const char *path, int flags, ...) {
         mode = va_arg(ap, int);
         va_end(ap);
     }
-    if (const int card = deviceCard(path); card >= 0) return openDevice(card, flags);
+    if (const int card = device_card(path); card >= 0) return open_device(card, flags);
     const OpenFn f = next<OpenFn>(g_open64, "open64", "open");
     return f != nullptr ? f(path, flags, mode) : unavailable();
 }
@@ -228,15 +229,15 @@ int open64(const char *path, int flags, ...) {
 // The fortified forms, called by programs built with _FORTIFY_SOURCE when
 // the compiler cannot see the flags.
 int __open_2(const char *path, int flags) {
-    if (const int card = deviceCard(path); card >= 0) return openDevice(card, flags);
+    if (const int card = device_card(path); card >= 0) return open_device(card, flags);
     const Open2Fn f = next<Open2Fn>(g_open2, "__open_2");
-    return f != nullptr ? f(path, flags) : realOpen(path, flags, 0);
+    return f != nullptr ? f(path, flags) : real_open(path, flags, 0);
 }
 
 int __open64_2(const char *path, int flags) {
-    if (const int card = deviceCard(path); card >= 0) return openDevice(card, flags);
+    if (const int card = device_card(path); card >= 0) return open_device(card, flags);
     const Open2Fn f = next<Open2Fn>(g_open64_2, "__open64_2", "__open_2");
-    return f != nullptr ? f(path, flags) : realOpen(path, flags, 0);
+    return f != nullptr ? f(path, flags) : real_open(path, flags, 0);
 }
 
 int close(int fd) {
@@ -251,7 +252,7 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return ioctlCommon(g_ioctl, "ioctl", fd, request, arg);
+    return ioctl_common(g_ioctl, "ioctl", fd, request, arg);
 }
 
 #if defined(__i386__)
@@ -261,7 +262,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) noexcept {
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return ioctlCommon(g_ioctl64, "__ioctl_time64", fd, request, arg);
+    return ioctl_common(g_ioctl64, "__ioctl_time64", fd, request, arg);
 }
 #endif
 
@@ -270,7 +271,7 @@ int fcntl(int fd, int cmd, ...) {
     va_start(ap, cmd);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return fcntlCommon(g_fcntl, "fcntl", fd, cmd, arg);
+    return fcntl_common(g_fcntl, "fcntl", fd, cmd, arg);
 }
 
 int fcntl64(int fd, int cmd, ...) {
@@ -278,13 +279,13 @@ int fcntl64(int fd, int cmd, ...) {
     va_start(ap, cmd);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    return fcntlCommon(g_fcntl64, "fcntl64", fd, cmd, arg);
+    return fcntl_common(g_fcntl64, "fcntl64", fd, cmd, arg);
 }
 
 // Installing an action for a signal a test made fail is refused; asking for
 // the current action always works.
 int sigaction(int sig, const struct sigaction *act, struct sigaction *old) noexcept {
-    if (act != nullptr && sigactionRefused(sig)) {
+    if (act != nullptr && sigaction_refused(sig)) {
         errno = EINVAL;
         return -1;
     }

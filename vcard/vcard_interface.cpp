@@ -1,12 +1,13 @@
-// drv_control.cpp - the virtual card's C++ interface for tests (vcard.h):
+// vcard_interface.cpp - the virtual card's C++ interface for tests (vcard.h):
 // reset, trace, fault injection, and looking at and feeding the model.
 
 #include <cstring>
 #include <stdexcept>
 
-#include "drv_internal.h"
 #include "pci_5C3A_ioctl.h"
+#include "process.h"
 #include "sja1000.h"
+#include "vcard_config.h"
 
 namespace vcard {
 
@@ -22,19 +23,17 @@ State &ready() {
 }
 
 bool present(const State &s, int card) { return card >= 0 && card < s.config.cards && s.hardware != nullptr; }
-bool validPort(int port) { return port >= 0 && port < PCI5C3A_PORTS_PER_CARD; }
+bool valid_port(int port) { return port >= 0 && port < kPortsPerCard; }
 
 void check(const Config &cfg) {
-    if (cfg.cards < 0 || cfg.cards > PCI5C3A_MAX_CARDS)
-        throw std::invalid_argument("vcard: cards must be 0..4");
+    if (cfg.cards < 0 || cfg.cards > kMaxCards) throw std::invalid_argument("vcard: cards must be 0..4");
     if (cfg.remote && !valid_bitrate(cfg.remote->bitrate))
         throw std::invalid_argument(
             "vcard: the remote node's bit rate is not one a controller can be programmed to");
     if (cfg.remote && (cfg.remote->period_ms == 0 || cfg.remote->period_ms > 60000))
         throw std::invalid_argument("vcard: the remote node's period must be 1..60000 ms");
     for (const Tamper &t : cfg.tamper) {
-        if (t.handle < 0 || t.handle >= PCI5C3A_MAX_HANDLES)
-            throw std::invalid_argument("vcard: tamper handle 0..7");
+        if (t.handle < 0 || t.handle >= kMaxPorts) throw std::invalid_argument("vcard: tamper handle 0..7");
         if (t.kind == Tamper::Kind::data && (t.byte > 7 || t.value > 0xFF))
             throw std::invalid_argument("vcard: tamper data byte 0..7, value 0..255");
         if (t.kind == Tamper::Kind::id && t.value > SJA1000_EXT_ID_MASK)
@@ -48,18 +47,18 @@ void check(const Config &cfg) {
 
 void reset(const Config &cfg) {
     check(cfg);
-    int traceFd = -1;
+    int trace_fd = -1;
     bool owned = false;
     if (!cfg.trace_path.empty()) {
         std::string error;
-        traceFd = open_trace_file(cfg.trace_path, &owned, &error);
-        if (traceFd < 0) throw std::invalid_argument(error);
+        trace_fd = open_trace_file(cfg.trace_path, &owned, &error);
+        if (trace_fd < 0) throw std::invalid_argument(error);
     }
     State &s = state();
     Replaced old;
     {
         Locked lock(s);
-        old = rebuild(s, cfg, traceFd, owned);
+        old = rebuild(s, cfg, trace_fd, owned);
     }
     finish(std::move(old));
 }
@@ -103,7 +102,7 @@ std::vector<RegisterAccess> register_accesses() {
 
 namespace {
 
-std::uint32_t recordWord(const std::vector<std::uint8_t> &bytes, std::size_t at) {
+std::uint32_t record_word(const std::vector<std::uint8_t> &bytes, std::size_t at) {
     std::uint32_t v = 0;
     if (bytes.size() >= at + 4) std::memcpy(&v, bytes.data() + at, 4);
     return v;
@@ -111,14 +110,14 @@ std::uint32_t recordWord(const std::vector<std::uint8_t> &bytes, std::size_t at)
 
 }  // namespace
 
-std::uint32_t Request::addr() const { return recordWord(in, offsetof(REG_ACCESS, addr)); }
+std::uint32_t Request::addr() const { return record_word(in, offsetof(REG_ACCESS, addr)); }
 
 std::uint8_t Request::data() const {
     const auto &record = code == REQ_REG_READ ? out : in;
     return record.size() > offsetof(REG_ACCESS, data) ? record[offsetof(REG_ACCESS, data)] : 0;
 }
 
-int Request::handle() const { return in.size() >= 4 ? int(recordWord(in, 0)) : -1; }
+int Request::handle() const { return in.size() >= 4 ? int(record_word(in, 0)) : -1; }
 
 // ---------------------------------------------------------------------------
 // Fault injection
@@ -126,7 +125,7 @@ int Request::handle() const { return in.size() >= 4 ? int(recordWord(in, 0)) : -
 void set_node_missing(int card, bool missing) {
     State &s = ready();
     Locked lock(s);
-    if (card >= 0 && card < PCI5C3A_MAX_CARDS) s.cards[card].missing = missing;
+    if (card >= 0 && card < kMaxCards) s.cards[card].missing = missing;
 }
 
 void fail_setown(bool fail) {
@@ -187,10 +186,10 @@ std::uint8_t peek(int card, std::uint32_t addr) {
 bool remote_send(int card, int port, const Frame &frame, unsigned bitrate) {
     State &s = ready();
     Locked lock(s);
-    if (!present(s, card) || !validPort(port) || bitrate == 0 || bitrate > kCrystalHz) return false;
+    if (!present(s, card) || !valid_port(port) || bitrate == 0 || bitrate > kCrystalHz) return false;
     Frame f = frame;
     f.id &= f.extended ? SJA1000_EXT_ID_MASK : SJA1000_STD_ID_MASK;
-    if (f.len > 8) f.len = 8;
+    if (f.len > kMaxDataBytes) f.len = kMaxDataBytes;
     const bool acknowledged = s.hardware->wire_of(card, port).external_transmit(f, kCrystalHz / bitrate);
     service_interrupts(s, lock.signals());
     return acknowledged;
@@ -199,27 +198,28 @@ bool remote_send(int card, int port, const Frame &frame, unsigned bitrate) {
 std::uint64_t remote_frames_sent() {
     State &s = ready();
     Locked lock(s);
-    return s.remote_sent;
+    const RemoteNodeModel *node = s.hardware ? s.hardware->remote_node() : nullptr;
+    return node != nullptr ? node->frames_sent() : 0;
 }
 
 std::size_t queued(int card, int port) {
     State &s = ready();
     Locked lock(s);
-    if (!present(s, card) || !validPort(port)) return 0;
+    if (!present(s, card) || !valid_port(port)) return 0;
     return s.cards[card].ports[port].queue.size();
 }
 
 std::uint64_t queue_dropped(int card, int port) {
     State &s = ready();
     Locked lock(s);
-    if (!present(s, card) || !validPort(port)) return 0;
+    if (!present(s, card) || !valid_port(port)) return 0;
     return s.cards[card].ports[port].dropped;
 }
 
 bool notification_on(int card, int port) {
     State &s = ready();
     Locked lock(s);
-    if (!present(s, card) || !validPort(port)) return false;
+    if (!present(s, card) || !valid_port(port)) return false;
     return s.cards[card].ports[port].notify;
 }
 

@@ -1,0 +1,23 @@
+// hw_remote_node.cpp - the remote node's frames.
+
+#include "hw_remote_node.h"
+
+#include "hw_wire.h"
+
+namespace vcard {
+
+Frame remote_node_frame(std::uint64_t sequence) {
+    Frame f;
+    f.id = kRemoteNodeId;
+    f.len = kMaxDataBytes;
+    for (unsigned i = 0; i < kMaxDataBytes; ++i) f.data[i] = static_cast<std::uint8_t>(sequence >> (8 * i));
+    return f;
+}
+
+void RemoteNodeModel::send_next(const std::vector<std::unique_ptr<Wire>> &wires) {
+    const Frame f = remote_node_frame(sent_);
+    for (const auto &wire : wires) wire->external_transmit(f, bit_time_);
+    ++sent_;
+}
+
+}  // namespace vcard

@@ -1,0 +1,126 @@
+// process.h - the process glue: the virtual card's one process-wide state
+// (hardware, driver, descriptors, test faults, trace), its lock, fork
+// handling, building the cards from a configuration, and the remote node's
+// thread. Private to vcard/.
+//
+// The request path allocates nothing (driver.h says why); test set-up calls
+// such as force_read may allocate.
+#pragma once
+
+#include <sys/types.h>
+
+#include <signal.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver.h"
+#include "hw_cards.h"
+#include "vcard.h"
+#include "vcard_trace.h"
+
+namespace vcard::detail {
+
+// ---------------------------------------------------------------------------
+// Process state
+
+struct Descriptor {
+    int card = 0;
+    int owner = 0;                // F_SETOWN, 0 none
+    std::uint64_t owner_set = 0;  // when F_SETOWN was last called (sequence)
+};
+
+// Values forced on reads of one card address; once used up, reads reach the
+// model again (entries are not erased on the request path: no free there).
+struct ForcedReads {
+    std::vector<std::uint8_t> values;
+    std::size_t next = 0;
+    bool sticky = false;
+};
+
+struct Answer {
+    int result = 0;
+    int error = 0;
+};
+
+// The thread that makes the hardware's remote node send once per period.
+struct RemoteNodeThread {
+    std::thread thread;
+    bool stop = false;  // under State::mutex
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable wake_remote;
+
+    std::atomic<bool> configured{false};
+    Config config;
+    std::unique_ptr<Hardware> hardware;
+    std::array<CardDriver, kMaxCards> cards;
+    std::map<int, Descriptor> descriptors;
+    std::atomic<std::size_t> descriptor_count{0};  // descriptors.size(), read without the lock
+    std::uint64_t setown_sequence = 0;
+
+    bool fail_setown = false;
+    std::set<int> fail_sigaction;
+    std::atomic<bool> any_sigaction_fault{false};
+    std::map<unsigned long, Answer> answers;
+    std::map<std::pair<int, std::uint32_t>, ForcedReads> forced;
+
+    TraceLog trace;
+
+    std::unique_ptr<RemoteNodeThread> remote_thread;
+};
+
+// The one state object: created on first use, never destroyed, so nothing
+// races an exit-time destructor (the remote node's thread may still run).
+State &state();
+// The state if something has created it already, else nullptr. Lets the
+// entry points pass foreign calls through without building anything.
+State *existing_state();
+
+// Holds the state's mutex with every signal blocked on this thread, so that
+// no signal handler (which may call the library and so ioctl) runs on a
+// thread that holds the lock. Signals the driver decides to raise are
+// collected in signals() and raised by the destructor, once the lock is
+// released and the mask restored: a handler may call the library at once.
+class Locked {
+public:
+    explicit Locked(State &s);
+    ~Locked();  // unlock, restore the mask, then raise signals()
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+    PendingSignals &signals() { return signals_; }
+
+private:
+    State &s_;
+    sigset_t saved_;
+    PendingSignals signals_;
+};
+
+// Reads the environment on first use (unless reset() came first). A
+// malformed value ends the process with status 2. Call without the lock.
+void ensure_configured(State &s);
+// Builds fresh cards from cfg (under the lock); the old remote node, if any,
+// is handed back to be joined once the lock is released.
+// The previous text trace file, if it must be closed, is handed back too.
+struct Replaced {
+    std::unique_ptr<RemoteNodeThread> remote_thread;
+    int trace_fd = -1;
+};
+Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned);
+// Joins the old remote node's thread and closes the old trace file; without the lock.
+void finish(Replaced old);
+// The C library's close, bypassing the virtual card's.
+int next_close(int fd);
+
+}  // namespace vcard::detail

@@ -1,0 +1,204 @@
+// process_state.cpp - the virtual card's one state object, its lock (and the
+// signals raised as it is released), fork handling, the (re)building of the
+// cards from a configuration, and the remote node's thread.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "process.h"
+
+namespace vcard::detail {
+
+namespace {
+
+std::atomic<State *> g_state{nullptr};
+
+// fork() while another thread (the remote node, or an application thread
+// inside the driver) holds the lock would leave the child's copy locked
+// forever. The handlers take the lock around fork, as every library with a
+// process-wide lock must.
+sigset_t g_fork_saved_mask;
+bool g_fork_locked = false;
+
+void block_all(sigset_t *saved) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, saved);
+}
+
+void before_fork() {
+    State *s = existing_state();
+    if (s == nullptr) return;
+    block_all(&g_fork_saved_mask);
+    s->mutex.lock();
+    g_fork_locked = true;
+}
+
+void after_fork_in_parent() {
+    if (!g_fork_locked) return;
+    g_fork_locked = false;
+    g_state.load()->mutex.unlock();
+    pthread_sigmask(SIG_SETMASK, &g_fork_saved_mask, nullptr);
+}
+
+void after_fork_in_child() {
+    if (!g_fork_locked) return;
+    g_fork_locked = false;
+    State *s = g_state.load();
+    // The remote node's thread did not come along; its handle refers to a
+    // thread of the parent and must be neither joined nor destroyed.
+    (void)s->remote_thread.release();
+    s->mutex.unlock();
+    pthread_sigmask(SIG_SETMASK, &g_fork_saved_mask, nullptr);
+}
+
+}  // namespace
+
+State &state() {
+    static State *const s = [] {
+        State *created = new State;  // never deleted, see drv_internal.h
+        g_state.store(created, std::memory_order_release);
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        return created;
+    }();
+    return *s;
+}
+
+State *existing_state() { return g_state.load(std::memory_order_acquire); }
+
+Locked::Locked(State &s) : s_(s) {
+    block_all(&saved_);
+    s_.mutex.lock();
+}
+
+// The notification signals the driver decided on under the lock go out
+// here, after the unlock and with the caller's mask back: a handler that
+// runs at once on this thread may call the library, and so the driver.
+Locked::~Locked() {
+    s_.mutex.unlock();
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    signals_.raise_all();
+}
+
+void PendingSignals::raise_all() {
+    const int saved_errno = errno;
+    for (std::size_t i = 0; i < n_; ++i)
+        for (unsigned k = 0; k < e_[i].count; ++k) kill(e_[i].pid, e_[i].number);
+    n_ = 0;
+    errno = saved_errno;
+}
+
+// ---------------------------------------------------------------------------
+// The remote node's thread: once per period the hardware's remote node sends
+// a frame on every wire (hw_remote_node.h).
+
+namespace {
+
+void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds period) {
+    // Inherited already from the creator, which holds the lock; kept explicit
+    // because no application signal handler may ever run on this thread.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+
+    std::unique_lock<std::mutex> lock(s->mutex);
+    auto next = std::chrono::steady_clock::now() + period;
+    while (!self->stop) {
+        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
+
+        // Interrupt latency: what arrived with the previous frame is
+        // serviced now, the new frame waits in the controllers until the
+        // next driver request or the next period. A real driver's interrupt
+        // handler runs microseconds after the frame, and a program polling
+        // the status register (bit-rate detection) sees the receive buffer
+        // status in between; serviced at once, it never would.
+        PendingSignals raise;
+        service_interrupts(*s, raise);
+        s->hardware->remote_node()->send_next(s->hardware->wires());
+
+        // A period missed (a slow machine, a stopped debugger) is skipped,
+        // not made up for with a burst.
+        next += period;
+        const auto now = std::chrono::steady_clock::now();
+        if (next < now) next = now + period;
+
+        // As in Locked: signals go out with the lock released.
+        if (!raise.empty()) {
+            lock.unlock();
+            raise.raise_all();
+            lock.lock();
+        }
+    }
+}
+
+void start_remote_node(State &s) {
+    auto remote = std::make_unique<RemoteNodeThread>();
+    const std::chrono::milliseconds period(s.config.remote->period_ms);
+    remote->thread = std::thread(run_remote_node, &s, remote.get(), period);
+    s.remote_thread = std::move(remote);
+}
+
+}  // namespace
+
+void ensure_configured(State &s) {
+    if (s.configured.load(std::memory_order_acquire)) return;
+
+    std::string error;
+    const std::optional<Config> cfg = config_from_environment(&error);
+    int trace_fd = -1;
+    bool owned = false;
+    if (cfg && !cfg->trace_path.empty()) trace_fd = open_trace_file(cfg->trace_path, &owned, &error);
+    if (!cfg || (!cfg->trace_path.empty() && trace_fd < 0)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::exit(2);
+    }
+
+    Replaced old;
+    {
+        Locked lock(s);
+        if (!s.configured.load()) old = rebuild(s, *cfg, trace_fd, owned);
+        else if (owned) old.trace_fd = trace_fd;  // another thread was first
+    }
+    finish(std::move(old));
+}
+
+Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned) {
+    Replaced old;
+    old.remote_thread = std::move(s.remote_thread);
+    if (old.remote_thread) {
+        old.remote_thread->stop = true;
+        s.wake_remote.notify_all();
+    }
+
+    std::optional<BitTime> remote;
+    if (cfg.remote) remote = kCrystalHz / cfg.remote->bitrate;
+    s.hardware.reset();
+    if (cfg.cards > 0) s.hardware = std::make_unique<Hardware>(cfg.cards, cfg.wiring, remote);
+    s.config = cfg;
+    s.cards = {};
+    s.descriptors.clear();
+    s.descriptor_count = 0;
+    s.fail_setown = false;
+    s.fail_sigaction.clear();
+    s.any_sigaction_fault = false;
+    s.answers.clear();
+    s.forced.clear();
+    s.trace.clear();
+    old.trace_fd = s.trace.set_file(trace_fd, owned);
+    s.configured.store(true, std::memory_order_release);
+
+    if (s.hardware && s.hardware->remote_node() != nullptr) start_remote_node(s);
+    return old;
+}
+
+void finish(Replaced old) {
+    if (old.remote_thread && old.remote_thread->thread.joinable()) old.remote_thread->thread.join();
+    if (old.trace_fd >= 0) next_close(old.trace_fd);
+}
+
+}  // namespace vcard::detail
