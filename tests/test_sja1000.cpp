@@ -579,6 +579,60 @@ TEST_F(Receiver, InterruptRegisterReadClearsAllButReceive) {
     EXPECT_FALSE(c.interrupt_pending());
 }
 
+// ---------------------------------------------------------------------------
+// Frame length on the wire, and the remote node sending back to back
+
+TEST(FrameBits, StuffBitsBetweenTheUnstuffedMinimumAndTheWorstCase) {
+    // Standard identifier 0, no data: start of frame through CRC is 34
+    // dominant bits (the CRC of zeros is zero), one stuff bit after every
+    // five: 34 + 6 + 13 bits of delimiters, ACK, end of frame, intermission.
+    EXPECT_EQ(frame_bits(make(0, {})), 53u);
+
+    // Any frame lies between its unstuffed length (47 bits of a standard
+    // frame, 67 of an extended one, plus 8 a data byte) and the worst case
+    // of one stuff bit every four bits after the first.
+    for (bool extended : {false, true})
+        for (std::uint32_t id : {0u, 0x7FFu, 0x555u, 0x2AAu, 0x1FFFFFFFu, 0x12345678u, 0x3A5u})
+            for (unsigned n = 0; n <= 8; ++n)
+                for (std::uint8_t byte : {0x00, 0xFF, 0x55, 0x0F, 0x3C}) {
+                    Frame f = make(id, {}, extended);
+                    f.len = static_cast<std::uint8_t>(n);
+                    f.data.fill(byte);
+                    const unsigned stuffed = (extended ? 54 : 34) + 8 * n;
+                    const unsigned bits = frame_bits(f);
+                    EXPECT_GE(bits, stuffed + 13) << id << " " << n;
+                    EXPECT_LE(bits, stuffed + 13 + (stuffed - 1) / 4) << id << " " << n;
+                }
+
+    // A remote frame's length code names no data bytes on the wire.
+    Frame remote = make(0x123, {1, 2, 3, 4, 5, 6, 7, 8}, false, true);
+    EXPECT_GE(frame_bits(remote), 47u);
+    EXPECT_LE(frame_bits(remote), 47u + 33 / 4);
+}
+
+TEST(RemoteNode, BackToBackTimeLine) {
+    Hardware hw(1, Wiring::loopback, kFast);
+    RemoteNodeModel &node = *hw.remote_node();
+    EXPECT_EQ(node.next_start(), 0u);
+    std::uint64_t expected = 0;
+    for (std::uint64_t i = 0; i < 3; ++i) {
+        node.send_next(hw.wires());
+        expected += std::uint64_t{frame_bits(remote_node_frame(i))} * kFast;
+        EXPECT_EQ(node.next_start(), expected);
+    }
+    node.restart_at(1'000'000);
+    node.send_next(hw.wires());
+    EXPECT_EQ(node.next_start(), 1'000'000 + std::uint64_t{frame_bits(remote_node_frame(3))} * kFast);
+
+    // One second of a saturated 1 Mbit/s bus: about 8,700 of the node's
+    // 8-byte standard frames (111 bits and their stuff bits each).
+    Hardware fresh(1, Wiring::loopback, kFast);
+    RemoteNodeModel &saturating = *fresh.remote_node();
+    while (saturating.next_start() < kCrystalHz) saturating.send_next(fresh.wires());
+    EXPECT_GT(saturating.frames_sent(), 8'000u);
+    EXPECT_LT(saturating.frames_sent(), 9'010u);
+}
+
 TEST(Hardware, Wiring) {
     Hardware loop(2, Wiring::loopback, std::nullopt);
     EXPECT_EQ(&loop.wire_of(0, 0), &loop.wire_of(0, 1));

@@ -652,7 +652,7 @@ TEST_F(VcardFaults, ResetRefusesConfigurationsTheEnvironmentWouldRefuse) {
     c.cards = 1;
     c.remote = vcard::RemoteNode{300000, 10};  // 53.3 clock periods per bit
     EXPECT_THROW(vcard::reset(c), std::invalid_argument);
-    c.remote = vcard::RemoteNode{125000, 0};
+    c.remote = vcard::RemoteNode{125000, 60001};
     EXPECT_THROW(vcard::reset(c), std::invalid_argument);
     c.remote.reset();
     c.tamper = {vcard::Tamper{8}};

@@ -80,10 +80,11 @@ TEST_F(VcardEnvironment, Remote) {
         const char *text;
         unsigned bitrate, period;
     };
-    for (const Good &g : {Good{"125k", 125000, 10}, Good{"500000", 500000, 10}, Good{"1M", 1000000, 10},
-                          Good{"250k:5", 250000, 5}, Good{"1M:1", 1000000, 1},
-                          Good{"10k:60000", 10000, 60000}, Good{"5000", 5000, 10}, Good{"2M", 2000000, 10},
-                          Good{"100k", 100000, 10}, Good{"800k", 800000, 10}}) {
+    for (const Good &g :
+         {Good{"125k", 125000, 10}, Good{"500000", 500000, 10}, Good{"1M", 1000000, 10},
+          Good{"250k:5", 250000, 5}, Good{"1M:1", 1000000, 1}, Good{"10k:60000", 10000, 60000},
+          Good{"5000", 5000, 10}, Good{"2M", 2000000, 10}, Good{"100k", 100000, 10}, Good{"800k", 800000, 10},
+          Good{"1M:0", 1000000, 0}, Good{"125k:00", 125000, 0}}) {
         const auto cfg = with("PCI5C3A_VCARD_REMOTE", g.text);
         ASSERT_TRUE(cfg && cfg->remote) << g.text;
         EXPECT_EQ(cfg->remote->bitrate, g.bitrate) << g.text;
@@ -92,8 +93,8 @@ TEST_F(VcardEnvironment, Remote) {
     // Not a whole number of clock periods per bit (300k, 3M), not one a
     // controller's bus timing reaches (4M: 4 periods; 4000: 4000 periods),
     // or not a number at all.
-    for (const char *bad : {"300k", "3M", "4M", "4000", "0", "125K", "125kk", "1.5M", "k", "125k:", "125k:0",
-                            "125k:60001", "125k:10:1", ":10", "125k:x", "-125k", "16M"})
+    for (const char *bad : {"300k", "3M", "4M", "4000", "0", "125K", "125kk", "1.5M", "k",
+                            "125k:", "125k:60001", "125k:10:1", ":10", "125k:x", "-125k", "16M"})
         refused("PCI5C3A_VCARD_REMOTE", bad);
 }
 

@@ -18,6 +18,7 @@ void RemoteNodeModel::send_next(const std::vector<std::unique_ptr<Wire>> &wires)
     const Frame f = remote_node_frame(sent_);
     for (const auto &wire : wires) wire->external_transmit(f, bit_time_);
     ++sent_;
+    next_start_ += std::uint64_t{frame_bits(f)} * bit_time_;
 }
 
 }  // namespace vcard

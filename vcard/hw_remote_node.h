@@ -2,7 +2,8 @@
 // acknowledges frames sent at its bit rate (the wires know its bit time)
 // and, each time it is told to, sends its next frame on every wire at once,
 // as one node attached to all of them. When it sends is not its business:
-// the process glue runs it on a thread of its own (process_state.cpp).
+// the process glue runs it on a thread of its own (process_state.cpp), once
+// per period or, back to back, whenever next_start() has come.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +25,18 @@ public:
     void send_next(const std::vector<std::unique_ptr<Wire>> &wires);
     std::uint64_t frames_sent() const { return sent_; }
 
+    // The node's time line, in clock periods of the card's crystal: a frame
+    // occupies the bus for frame_bits() bits of bit_time() periods each,
+    // interframe space included, so back to back the next frame starts at
+    // next_start(). restart_at() moves the time line (to skip a stretch in
+    // which the process did not run).
+    std::uint64_t next_start() const { return next_start_; }
+    void restart_at(std::uint64_t clock_periods) { next_start_ = clock_periods; }
+
 private:
     BitTime bit_time_;
     std::uint64_t sent_ = 0;
+    std::uint64_t next_start_ = 0;
 };
 
 }  // namespace vcard

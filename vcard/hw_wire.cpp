@@ -62,6 +62,67 @@ ArbitrationField arbitration_field(const Frame &frame) {
 
 }  // namespace
 
+namespace {
+
+// The bits from start of frame to the end of the CRC, in the order sent.
+struct StuffedPart {
+    // SOF, extended arbitration and control field, DLC, 8 data bytes, CRC.
+    std::array<std::uint8_t, 1 + 34 + 4 + 64 + 15> bit{};
+    unsigned length = 0;
+    void put(std::uint32_t value, unsigned bits) {
+        for (unsigned i = bits; i-- > 0;) bit[length++] = static_cast<std::uint8_t>((value >> i) & 1);
+    }
+};
+
+// CRC-15 of CAN, generator x^15 + x^14 + x^10 + x^8 + x^7 + x^4 + x^3 + 1,
+// over start of frame through the data field.
+std::uint32_t crc15(const StuffedPart &p) {
+    std::uint32_t crc = 0;
+    for (unsigned i = 0; i < p.length; ++i) {
+        const bool next = (p.bit[i] ^ (crc >> 14)) & 1;
+        crc = (crc << 1) & 0x7FFF;
+        if (next) crc ^= 0x4599;
+    }
+    return crc;
+}
+
+}  // namespace
+
+unsigned frame_bits(const Frame &frame) {
+    const Frame f = normalised(frame);
+    StuffedPart p;
+    p.put(0, 1);  // start of frame
+    if (f.extended) {
+        p.put(f.id >> 18, 11);
+        p.put(1, 1);  // SRR
+        p.put(1, 1);  // IDE
+        p.put(f.id, 18);
+        p.put(f.rtr, 1);
+        p.put(0, 2);  // r1, r0
+    } else {
+        p.put(f.id, 11);
+        p.put(f.rtr, 1);
+        p.put(0, 2);  // IDE, r0
+    }
+    p.put(f.len, 4);
+    for (unsigned i = 0; i < data_bytes(f); ++i) p.put(f.data[i], 8);
+    p.put(crc15(p), 15);
+
+    unsigned stuff = 0, run = 0;
+    std::uint8_t last = 2;
+    for (unsigned i = 0; i < p.length; ++i) {
+        run = p.bit[i] == last ? run + 1 : 1;
+        last = p.bit[i];
+        if (run == 5) {  // the stuff bit, of the other value, starts the next run
+            ++stuff;
+            last ^= 1;
+            run = 1;
+        }
+    }
+    constexpr unsigned kUnstuffedTail = 1 + 1 + 1 + 7 + 3;  // CRC and ACK delimiters, ACK, EOF, intermission
+    return p.length + stuff + kUnstuffedTail;
+}
+
 int arbitration_difference(const Frame &a, const Frame &b, bool *a_wins) {
     const ArbitrationField fa = arbitration_field(a), fb = arbitration_field(b);
     const unsigned n = std::min(fa.length, fb.length);

@@ -47,4 +47,13 @@ private:
 // otherwise the position; *a_wins tells which frame wins.
 int arbitration_difference(const Frame &a, const Frame &b, bool *a_wins);
 
+// Bits a frame occupies on the wire from its start of frame to the end of
+// the interframe space that must follow before the next frame may start:
+// start of frame through CRC with their stuff bits (after five equal bits
+// the transmitter inserts one of the other value, which counts towards the
+// next run), then CRC delimiter, ACK slot, ACK delimiter, 7 bits of end of
+// frame and 3 of intermission, which are not stuffed. Data frames carry
+// min(DLC, 8) data bytes, remote frames none.
+unsigned frame_bits(const Frame &frame);
+
 }  // namespace vcard

@@ -94,8 +94,8 @@ void PendingSignals::raise_all() {
 }
 
 // ---------------------------------------------------------------------------
-// The remote node's thread: once per period the hardware's remote node sends
-// a frame on every wire (hw_remote_node.h).
+// The remote node's thread: once per period, or back to back, the
+// hardware's remote node sends a frame on every wire (hw_remote_node.h).
 
 namespace {
 
@@ -136,10 +136,53 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
     }
 }
 
+// Back to back (period 0): the node saturates the bus, each frame starting
+// when the previous one and its interframe space have ended. The thread
+// wakes every millisecond and sends the frames whose start has come on the
+// node's time line, servicing the interrupts before each, so the receive
+// FIFO drains between frames as under a real interrupt handler; a frame
+// reaches the driver's queue at most a tick after it ended. A stretch of
+// more than kBackToBackCatchUp in which the thread did not run (a stopped
+// debugger) is skipped, not made up for with a burst.
+constexpr std::chrono::milliseconds kBackToBackTick{1};
+constexpr std::chrono::milliseconds kBackToBackCatchUp{20};
+
+void run_back_to_back(State *s, RemoteNodeThread *self) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+
+    using Periods = std::chrono::duration<std::uint64_t, std::ratio<1, kCrystalHz>>;
+    const auto since_start = [start = std::chrono::steady_clock::now()] {
+        return std::chrono::duration_cast<Periods>(std::chrono::steady_clock::now() - start).count();
+    };
+    constexpr std::uint64_t catch_up = std::chrono::duration_cast<Periods>(kBackToBackCatchUp).count();
+
+    std::unique_lock<std::mutex> lock(s->mutex);
+    while (!self->stop) {
+        RemoteNodeModel &node = *s->hardware->remote_node();
+        const std::uint64_t now = since_start();
+        if (node.next_start() + catch_up < now) node.restart_at(now);
+        PendingSignals raise;
+        while (node.next_start() <= now) {
+            service_interrupts(*s, raise);
+            node.send_next(s->hardware->wires());
+        }
+        if (!raise.empty()) {
+            lock.unlock();
+            raise.raise_all();
+            lock.lock();
+        }
+        const auto next = std::chrono::steady_clock::now() + kBackToBackTick;
+        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
+    }
+}
+
 void start_remote_node(State &s) {
     auto remote = std::make_unique<RemoteNodeThread>();
     const std::chrono::milliseconds period(s.config.remote->period_ms);
-    remote->thread = std::thread(run_remote_node, &s, remote.get(), period);
+    if (period.count() == 0) remote->thread = std::thread(run_back_to_back, &s, remote.get());
+    else remote->thread = std::thread(run_remote_node, &s, remote.get(), period);
     s.remote_thread = std::move(remote);
 }
 

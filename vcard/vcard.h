@@ -33,7 +33,7 @@ namespace vcard {
 // its bit rate.
 struct RemoteNode {
     unsigned bitrate = 0;     // bit/s; 16 MHz / bitrate must be a whole number
-    unsigned period_ms = 10;  // 1..60000
+    unsigned period_ms = 10;  // 1..60000; 0: back to back, saturating the bus
 };
 
 // Messages a port's driver queue holds; further ones are dropped and counted.

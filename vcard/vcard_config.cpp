@@ -67,7 +67,7 @@ const char *const kWiringForms = "loopback, separate or shared";
 const char *const kRemoteForms =
     "BITRATE or BITRATE:PERIOD_MS, e.g. 125k, 500000:20, 1M:5 (bit/s with optional k or M suffix, a bit "
     "time of a whole number of 16 MHz clock periods a controller can be programmed to, 5000..2M; period "
-    "1..60000 ms, default 10)";
+    "0..60000 ms, default 10, 0 back to back)";
 const char *const kTamperForms =
     "comma-separated rules H:N:id=V, H:N:dataB=V, H:N:drop or H:N:dup=K (H handle 0..7, N frame index "
     "from 0 or *, B byte 0..7, V and K decimal or 0x hex; id V up to 0x1FFFFFFF, data V up to 0xFF, K "
@@ -79,7 +79,7 @@ bool parse_remote(const std::string &text, RemoteNode *remote) {
     remote->period_ms = 10;
     if (parts.size() == 2) {
         std::uint64_t period = 0;
-        if (!parse_decimal(parts[1], kMaxPeriodMs, &period) || period == 0) return false;
+        if (!parse_decimal(parts[1], kMaxPeriodMs, &period)) return false;
         remote->period_ms = unsigned(period);
     }
     return true;

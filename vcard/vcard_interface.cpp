@@ -30,8 +30,8 @@ void check(const Config &cfg) {
     if (cfg.remote && !valid_bitrate(cfg.remote->bitrate))
         throw std::invalid_argument(
             "vcard: the remote node's bit rate is not one a controller can be programmed to");
-    if (cfg.remote && (cfg.remote->period_ms == 0 || cfg.remote->period_ms > 60000))
-        throw std::invalid_argument("vcard: the remote node's period must be 1..60000 ms");
+    if (cfg.remote && cfg.remote->period_ms > 60000)
+        throw std::invalid_argument("vcard: the remote node's period must be 0..60000 ms");
     for (const Tamper &t : cfg.tamper) {
         if (t.handle < 0 || t.handle >= kMaxPorts) throw std::invalid_argument("vcard: tamper handle 0..7");
         if (t.kind == Tamper::Kind::data && (t.byte > 7 || t.value > 0xFF))
