@@ -126,7 +126,10 @@ class PortHub(_receiver.Port):
                 if bus in self.buses:
                     self.buses.remove(bus)
                 last = not self.buses
-            if not last or _hubs.get(self.handle) is not self:
+            if not last:
+                self.update_acceptance()  # what the others want may be narrower
+                return
+            if _hubs.get(self.handle) is not self:
                 return
             del _hubs[self.handle]
         _receiver.dispatcher().remove(self)
@@ -180,6 +183,10 @@ class PortHub(_receiver.Port):
                 # controller's FIFO: take what it holds into the queue first.
                 self.drain()
                 self._configure(wanted)
+            # A bus may skip its software check only for messages the
+            # controller filtered with exactly the bus's own filter.
+            for bus in self.buses:
+                bus.hardware_exact = bus.hardware_acceptance == self.acceptance
 
     # -- receiving -----------------------------------------------------------
 
@@ -241,7 +248,7 @@ class PortHub(_receiver.Port):
                         dlc=msg.dlc,
                         data=None if msg.is_remote_frame else bytes(msg.data[: msg.dlc]),
                         channel=self.handle,
-                        is_rx=bus is not sender,
+                        is_rx=False,  # made on this host, as SocketCAN marks it
                     ),
                     False,
                 )

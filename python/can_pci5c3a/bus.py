@@ -192,7 +192,7 @@ class Pci5c3aBus(can.BusABC):
         self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self._queue_limit = receive_queue_size
         self._lost = 0
-        self._hardware_exact = False
+        self.hardware_exact = False
         self.hardware_acceptance: Optional[Acceptance] = None
         self.channel = handle
         self._hub = PortHub.attach(self, handle, port_timing, kind)
@@ -281,7 +281,7 @@ class Pci5c3aBus(can.BusABC):
         msg, hardware_filtered = item
         if msg is None:
             raise can.CanOperationError(self._port().error or "the port failed")
-        return msg, hardware_filtered and self._hardware_exact
+        return msg, hardware_filtered and self.hardware_exact
 
     # -- filters ---------------------------------------------------------------
 
@@ -296,15 +296,6 @@ class Pci5c3aBus(can.BusABC):
                 acceptance = (only["can_id"] & mask, ~mask & hub.id_mask)
         self.hardware_acceptance = acceptance
         hub.update_acceptance()
-        # recv() may skip the software check only when the controller's
-        # filter is exactly this bus's own.
-        self._hardware_exact = acceptance is not None and hub.acceptance == acceptance
-        for other in hub.buses:
-            if other is not self:
-                other._hardware_exact = (
-                    other.hardware_acceptance is not None
-                    and hub.acceptance == other.hardware_acceptance
-                )
 
     # -- sending ---------------------------------------------------------------
 
