@@ -124,7 +124,7 @@ set(CPACK_COMPONENT_PYTHON_DESCRIPTION "python-can interface for the 5C3A two-po
 ${_about_card}
 
 With this package python-can knows the card as the interface pci5c3a:
-can.Bus(interface=\"pci5c3a\", channel=0, bitrate=500000), and python-can's
+can.Bus(interface='pci5c3a', channel=0, bitrate=500000), and python-can's
 tools (can.logger, can.player, can.viewer) work with it. Pure Python over
 the card's library libpci_5C3A.")
 

@@ -96,3 +96,23 @@ def test_player_replays_a_file_into_the_card(tmp_path, extended):
         [m.arbitration_id, extended, m.is_remote_frame, m.dlc, b"".hex() if m.is_remote_frame else bytes(m.data).hex()]
         for m in frames
     ]
+
+
+def test_pip_builds_the_package_offline_and_python_can_finds_it(tmp_path):
+    tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    target = tmp_path / "site"
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-deps", "--no-index",
+         "--target", str(target), tree],
+        capture_output=True, text=True, timeout=300, check=False,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    # Only the installed copy on the path, not the source tree.
+    result = run_python(
+        "import json, can, can_pci5c3a\n"
+        "with can.Bus(interface='pci5c3a', channel=0) as bus:\n"
+        "    print(json.dumps([can_pci5c3a.__file__, bus.channel_info]))\n",
+        env={"PYTHONPATH": str(target)},
+    )
+    assert result[0].startswith(str(target))
+    assert result[1].startswith("pci5c3a card 0 port 0")
