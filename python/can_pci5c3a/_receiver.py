@@ -60,24 +60,47 @@ def block_signals() -> None:
     signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNAL_SET)
 
 
+# Threads seen with both signals blocked, and when that list was last
+# forgotten: a thread rarely unblocks them again, so only new threads need a
+# look at every check (the scan is the idle bus's main cost).
+_blocking: Set[int] = set()
+_blocking_since = 0.0
+_RECHECK_ALL = 30.0
+
+
+def _blocks_signals(task: str, wanted: int) -> Optional[bool]:
+    try:
+        with open(f"/proc/self/task/{task}/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("SigBlk:"):
+                    return int(line.split()[1], 16) & wanted == wanted
+    except (OSError, ValueError):
+        pass
+    return None  # the thread ended meanwhile
+
+
 def _threads_unblocking() -> List[int]:
     """Thread ids of the process that have one of the card's signals unblocked."""
+    global _blocking_since
     wanted = sum(1 << (sig - 1) for sig in _SIGNAL_SET)
-    unblocking = []
     try:
         tasks = os.listdir("/proc/self/task")
     except OSError:
         return [-1]
+    now = time.monotonic()
+    if now - _blocking_since > _RECHECK_ALL:
+        _blocking.clear()
+        _blocking_since = now
+    _blocking.intersection_update(int(task) for task in tasks)
+    unblocking = []
     for task in tasks:
-        try:
-            with open(f"/proc/self/task/{task}/status", encoding="ascii") as status:
-                for line in status:
-                    if line.startswith("SigBlk:"):
-                        if int(line.split()[1], 16) & wanted != wanted:
-                            unblocking.append(int(task))
-                        break
-        except (OSError, ValueError):
-            continue  # the thread ended meanwhile
+        if int(task) in _blocking:
+            continue
+        blocks = _blocks_signals(task, wanted)
+        if blocks:
+            _blocking.add(int(task))
+        elif blocks is not None:
+            unblocking.append(int(task))
     return unblocking
 
 

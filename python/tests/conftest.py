@@ -10,8 +10,8 @@ anything imports ``can``. An installed copy of the package is thereby
 shadowed by the tree's.
 
 The tests run on the virtual card preloaded into the test process (see
-``scripts/test`` and ``python/CMakeLists.txt``) or, with its wired ports, on
-a real card: ``PCI5C3A_REAL_CARD=1`` skips what needs the virtual card.
+``python/CMakeLists.txt``) or, without it, on a real card whose ports 0 and 1
+are wired together; the tests that configure the virtual card then skip.
 """
 
 import atexit
