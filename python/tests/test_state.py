@@ -92,3 +92,22 @@ def test_other_threads_with_the_signals_unblocked_fall_back_to_polling():
     polling_then, polling_after, worst = result
     assert polling_then and not polling_after
     assert worst < 0.5
+
+
+def test_without_receive_signals_the_port_is_polled():
+    # F_SETOWN refused: the card works, but the library cannot have the
+    # driver's signals sent here (CanGetReceiveEvent answers -6).
+    result = run_python(
+        "import ctypes, json, logging, io, can\n"
+        "log = io.StringIO(); logging.basicConfig(stream=log, level=logging.WARNING)\n"
+        "fail = ctypes.CDLL(None)._ZN5vcard11fail_setownEb\n"
+        "fail.argtypes = [ctypes.c_bool]; fail(True)\n"
+        "a = can.Bus(interface='pci5c3a', channel=0); b = can.Bus(interface='pci5c3a', channel=1)\n"
+        "a.send(can.Message(arbitration_id=0x99, is_extended_id=False))\n"
+        "msg = b.recv(timeout=1)\n"
+        "from can_pci5c3a import _receiver\n"
+        "print(json.dumps([msg.arbitration_id, _receiver.dispatcher().polling, log.getvalue()]))\n"
+    )
+    can_id, polling, log = result
+    assert can_id == 0x99 and polling
+    assert "CanGetReceiveEvent: -6" in log and "F_SETOWN failed" in log
