@@ -60,6 +60,8 @@ class PortHub(_receiver.Port):
         ``timing`` and ``extended`` of None take what the port already has (or
         the defaults); given, they must agree with a port already open.
         """
+        # Every thread that opens a bus keeps the receive signals off itself.
+        _receiver.block_signals()
         with _library.lock:
             hub = _hubs.get(handle)
             if hub is None:

@@ -26,6 +26,8 @@ _CHANNEL_FORMS = (
 )
 
 _CLOSED = object()
+#: Longest single wait of a recv() without timeout, in seconds.
+_WAIT_SLICE = 0.25
 
 
 class ErrorCounters(NamedTuple):
@@ -266,15 +268,23 @@ class Pci5c3aBus(can.BusABC):
         self._queue.put((msg, hardware_filtered))
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
-        try:
-            if timeout is None:
-                item = self._queue.get()
-            elif timeout <= 0:
-                item = self._queue.get_nowait()
-            else:
-                item = self._queue.get(timeout=timeout)
-        except queue.Empty:
-            return None, False
+        # Waits go in slices: Python runs its signal handlers (Ctrl-C) only
+        # between them when the signal went to another thread.
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            try:
+                if deadline is None:
+                    item = self._queue.get(timeout=_WAIT_SLICE)
+                else:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        item = self._queue.get_nowait()
+                    else:
+                        item = self._queue.get(timeout=min(left, _WAIT_SLICE))
+                break
+            except queue.Empty:
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None, False
         if item is _CLOSED:
             self._queue.put(_CLOSED)  # for any other reader of this bus
             raise can.CanOperationError(f"{self.channel_info}: the bus was shut down")

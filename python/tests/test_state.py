@@ -111,3 +111,22 @@ def test_without_receive_signals_the_port_is_polled():
     can_id, polling, log = result
     assert can_id == 0x99 and polling
     assert "CanGetReceiveEvent: -6" in log and "F_SETOWN failed" in log
+
+
+def test_ctrl_c_ends_a_recv_without_timeout():
+    # SIGINT may land on the receive thread; the main thread's wait must
+    # still give Python the chance to raise KeyboardInterrupt.
+    result = run_python(
+        "import json, os, signal, threading, time, can\n"
+        "bus = can.Bus(interface='pci5c3a', channel=0)\n"
+        "threading.Timer(0.3, os.kill, [os.getpid(), signal.SIGINT]).start()\n"
+        "start = time.monotonic()\n"
+        "try:\n"
+        "    bus.recv()\n"
+        "    outcome = 'returned'\n"
+        "except KeyboardInterrupt:\n"
+        "    outcome = 'interrupted'\n"
+        "print(json.dumps([outcome, time.monotonic() - start]))\n",
+        timeout=20,
+    )
+    assert result[0] == "interrupted" and result[1] < 2
