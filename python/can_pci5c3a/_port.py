@@ -40,6 +40,7 @@ class PortHub(_receiver.Port):
         self.pass_all: Acceptance = (0, self.id_mask)
         self.acceptance: Acceptance = self.pass_all
         self.polled = False
+        self.listen_only = False
         self.buses: List["Pci5c3aBus"] = []
         self.error: Optional[str] = None
         self._lock = threading.RLock()
@@ -158,6 +159,26 @@ class PortHub(_receiver.Port):
                 error_code=result,
             )
         self.acceptance = acceptance
+        if self.listen_only:
+            self._write_mode()  # CanConfigPort leaves the controller in normal mode
+
+    def _write_mode(self) -> None:
+        # The controller takes the listen-only bit in reset mode only.
+        mode = _library.MOD_SINGLE_FILTER
+        if self.listen_only:
+            mode |= _library.MOD_LISTEN_ONLY
+        self._lib._5C3A_Write(self.handle, _library.REG_MODE, mode | _library.MOD_RESET)
+        self._lib._5C3A_Write(self.handle, _library.REG_MODE, mode)
+
+    def set_listen_only(self, listen_only: bool) -> None:
+        """Put the controller into listen-only mode (it neither acknowledges
+        nor sends) or back into normal operation."""
+        with _library.lock, self._lock:
+            if listen_only == self.listen_only:
+                return
+            self.drain()  # reset mode empties the controller's FIFO
+            self.listen_only = listen_only
+            self._write_mode()
 
     def update_acceptance(self) -> None:
         """Program the filter that passes what every bus of the port wants.

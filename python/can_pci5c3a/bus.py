@@ -236,22 +236,26 @@ class Pci5c3aBus(can.BusABC):
     @property
     def state(self) -> BusState:
         """``BusState.ERROR`` when the controller is bus-off, ``PASSIVE`` when
-        it is error passive (an error counter above 127), else ``ACTIVE``."""
-        status, tx, rx = self._port().status()
+        it is error passive (an error counter above 127) or listens only,
+        else ``ACTIVE``.
+
+        Setting ``PASSIVE`` puts the port's controller into listen-only mode
+        (it receives without acknowledging and cannot send), ``ACTIVE`` back
+        into normal operation; this holds for every bus of the port.
+        """
+        hub = self._port()
+        status, tx, rx = hub.status()
         if status & _library.SR_BUS_STATUS:
             return BusState.ERROR
-        if max(tx, rx) > _library.ERROR_PASSIVE_LIMIT:
+        if max(tx, rx) > _library.ERROR_PASSIVE_LIMIT or hub.listen_only:
             return BusState.PASSIVE
         return BusState.ACTIVE
 
     @state.setter
     def state(self, new_state: BusState) -> None:
-        # The card's library has no listen-only configuration: only the
-        # state it always runs in can be asked for.
-        if new_state != BusState.ACTIVE:
-            raise NotImplementedError(
-                f"{new_state}: the card's ports always take part in the bus (active)"
-            )
+        if new_state not in (BusState.ACTIVE, BusState.PASSIVE):
+            raise ValueError(f"{new_state}: a port can be set ACTIVE or PASSIVE (listen-only)")
+        self._port().set_listen_only(new_state == BusState.PASSIVE)
 
     def _port(self) -> PortHub:
         if self._hub is None:

@@ -130,3 +130,35 @@ def test_ctrl_c_ends_a_recv_without_timeout():
         timeout=20,
     )
     assert result[0] == "interrupted" and result[1] < 2
+
+
+def test_passive_state_listens_only():
+    # The remote node sends and port 0 acknowledges; listen-only port 1
+    # hears it but cannot send, until it is active again.
+    result = run_python(
+        "import json, can\n"
+        "other = can.Bus(interface='pci5c3a', channel=0, bitrate=500000)\n"
+        "bus = can.Bus(interface='pci5c3a', channel=1, bitrate=500000)\n"
+        "bus.state = can.BusState.PASSIVE\n"
+        "out = {'state': bus.state.name, 'heard': bus.recv(timeout=2).arbitration_id}\n"
+        "try:\n"
+        "    bus.send(can.Message(arbitration_id=1, is_extended_id=False))\n"
+        "except can.CanOperationError as error:\n"
+        "    out['send'] = str(error)\n"
+        "bus.set_filters([{'can_id': 0x3A5, 'can_mask': 0x7FF}])  # reconfigures the port\n"
+        "out['still'] = bus.state.name\n"
+        "bus.state = can.BusState.ACTIVE\n"
+        "bus.send(can.Message(arbitration_id=2, is_extended_id=False))\n"
+        "out['after'] = [bus.state.name, list(bus.error_counters)]\n"
+        "try:\n"
+        "    bus.state = can.BusState.ERROR\n"
+        "except ValueError as error:\n"
+        "    out['error'] = str(error)\n"
+        "print(json.dumps(out))\n",
+        {"PCI5C3A_VCARD_REMOTE": "500k:5"},
+    )
+    assert result["state"] == "PASSIVE" and result["heard"] == 0x3A5
+    assert "listen-only" in result["send"]
+    assert result["still"] == "PASSIVE"
+    assert result["after"] == ["ACTIVE", [0, 0]]
+    assert "ACTIVE or PASSIVE" in result["error"]
