@@ -11,6 +11,7 @@
 #   tools      pci-5c3a-tools       test5C3A and its man page
 #   vcard      libpci-5c3a-vcard    the virtual card's preload library
 #   vcard_tools  pci-5c3a-vcard       with-virtual-card and the virtual card's man pages
+#   python     python3-pci5c3a      the python-can interface (rules in python/CMakeLists.txt)
 #
 # The library directory is GNUInstallDirs' CMAKE_INSTALL_LIBDIR: with the
 # prefix /usr on Debian it is the multiarch directory (lib/x86_64-linux-gnu,
@@ -32,6 +33,7 @@ set(PCI5C3A_DEB_DEV "libpci-5c3a-dev")
 set(PCI5C3A_DEB_TOOLS "pci-5c3a-tools")
 set(PCI5C3A_DEB_VCARD_LIB "libpci-5c3a-vcard")
 set(PCI5C3A_DEB_VCARD "pci-5c3a-vcard")
+set(PCI5C3A_DEB_PYTHON "python3-pci5c3a")
 
 # Debian keeps each package's documentation in share/doc/<package>; a source
 # install into another prefix keeps it together in share/doc/pci_5C3A.
@@ -244,7 +246,8 @@ if(PCI5C3A_DEBIAN_LAYOUT)
   add_custom_target(pci5c3a_changelog ALL DEPENDS ${_changelog})
 
   foreach(pair runtime:${PCI5C3A_DEB_RUNTIME} dev:${PCI5C3A_DEB_DEV} tools:${PCI5C3A_DEB_TOOLS}
-               vcard:${PCI5C3A_DEB_VCARD_LIB} vcard_tools:${PCI5C3A_DEB_VCARD})
+               vcard:${PCI5C3A_DEB_VCARD_LIB} vcard_tools:${PCI5C3A_DEB_VCARD}
+               python:${PCI5C3A_DEB_PYTHON})
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)
     list(GET pair 1 package)

@@ -38,6 +38,9 @@ endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/vcard/with-virtual-card)
   list(APPEND CPACK_COMPONENTS_ALL vcard_tools)
 endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/python/pyproject.toml)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_PACKAGE_NAME pci-5c3a)
 set(CPACK_PACKAGE_VENDOR "The 5C3A project")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -111,6 +114,19 @@ with-virtual-card runs any program that uses libpci_5C3A on a virtual card
 emulated inside the program's process, configured through environment
 variables (number of cards, wiring of the ports, a remote node sending
 traffic, a trace of the driver requests). See pci5c3a-vcard(7).")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${PCI5C3A_DEB_PYTHON})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+  "python3:any (>= 3.8), python3-can (>= 4.1), ${PCI5C3A_DEB_RUNTIME} (>= ${PROJECT_VERSION})")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "python-can interface for the 5C3A two-port CAN bus PCI card
+${_about_card}
+
+With this package python-can knows the card as the interface pci5c3a:
+can.Bus(interface='pci5c3a', channel=0, bitrate=500000), and python-can's
+tools (can.logger, can.player, can.viewer) work with it. Pure Python over
+the card's library libpci_5C3A.")
 
 # Read by deb-finish.cmake (only CPACK_ variables reach CPack's scripts).
 set(CPACK_PCI5C3A_MULTIARCH

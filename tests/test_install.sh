@@ -245,7 +245,7 @@ check_unversioned() {  # TREE LIBDIR ARCH LABEL
 # The Debian packages
 
 deb_of() { ls "$debs/$1"_"$deb_version"_"$2".deb 2>/dev/null; }
-packages_of() { echo "libpci-5c3a0:$1 libpci-5c3a-dev:$1 pci-5c3a-tools:$1 libpci-5c3a-vcard:$1 pci-5c3a-vcard:all"; }
+packages_of() { echo "libpci-5c3a0:$1 libpci-5c3a-dev:$1 pci-5c3a-tools:$1 libpci-5c3a-vcard:$1 pci-5c3a-vcard:all python3-pci5c3a:all"; }
 
 check_package_fields() {  # ARCH
     local pair pkg arch deb
@@ -326,6 +326,37 @@ start_looptest() {  # TREE LIBDIR ARCH OUTFILE
     echo "status $?" >>"$4"
 }
 
+# The python-can interface from its package, with Debian's python3 (64-bit):
+# python-can finds it through the package's entry point, and a bus works on
+# the staged virtual card.
+check_python() {  # TREE LIBDIR
+    local deb site=$1/lib/python3/dist-packages out
+    deb=$(deb_of python3-pci5c3a all) || return
+    case $(dpkg-deb -f "$deb" Depends) in
+    *"python3-can (>= 4.1)"*"libpci-5c3a0 (>= $version)"*) ok "python3-pci5c3a depends on python3-can and libpci-5c3a0" ;;
+    *) fail "python3-pci5c3a depends on python3-can and libpci-5c3a0" "$(dpkg-deb -f "$deb" Depends)" ;;
+    esac
+    run_python() {
+        (cd "$work" && timeout 60 env PYTHONPATH="$site" LD_LIBRARY_PATH="$1/$2" \
+            LD_PRELOAD="$1/$2/pci_5C3A/libpci_5C3A_vcard.so" /usr/bin/python3 "${@:3}" </dev/null 2>&1)
+    }
+    out=$(run_python "$1" "$2" -c '
+import can, can_pci5c3a
+assert can_pci5c3a.__file__.startswith("'"$site"'/"), can_pci5c3a.__file__
+with can.Bus(interface="pci5c3a", channel=0) as a, can.Bus(interface="pci5c3a", channel=1) as b:
+    a.send(can.Message(arbitration_id=0x5C3, data=b"\x01\x02", is_extended_id=False))
+    m = b.recv(timeout=2)
+    print(a.channel_info, "|", hex(m.arbitration_id), m.data.hex())
+')
+    same "python3-pci5c3a: can.Bus(interface=\"pci5c3a\", channel=0) works on the virtual card" \
+        "pci5c3a card 0 port 0 (handle 0), 500000 bit/s, 11-bit identifiers | 0x5c3 0102" "$out"
+    out=$(run_python "$1" "$2" "$1/share/doc/python3-pci5c3a/examples/send_receive.py")
+    case $out in
+    *"port 1 received id 0x104 data 04 04 04 04 04"*"answer to its remote frame"*) ok "python3-pci5c3a: the example runs" ;;
+    *) fail "python3-pci5c3a: the example runs" "$out" ;;
+    esac
+}
+
 # ---------------------------------------------------------------------------
 
 for arch in "${arches[@]}"; do
@@ -357,11 +388,11 @@ for arch in "${arches[@]}"; do
     for pair in $(packages_of "$arch"); do
         deb=$(deb_of "${pair%%:*}" "${pair#*:}") && dpkg-deb -x "$deb" "$sysroot" && unpacked=$((unpacked + 1))
     done
-    if [ $unpacked -ne 5 ]; then
-        fail "$arch: the five packages in $debs unpack"
+    if [ $unpacked -ne 6 ]; then
+        fail "$arch: the six packages in $debs unpack"
         continue
     fi
-    ok "$arch: the five packages unpack"
+    ok "$arch: the six packages unpack"
     tree=$sysroot/usr libdir=lib/$ma
     start_looptest "$tree" "$libdir" "$arch" "$work/$arch-looptest.txt" &
     looptest=$!
@@ -376,6 +407,7 @@ for arch in "${arches[@]}"; do
     dpkg-deb -x "$(deb_of libpci-5c3a0 "$arch")" "$runtime"
     check_unversioned "$runtime/usr" "$libdir" "$arch" "runtime package"
     check_examples "$tree" "$libdir" "$arch" "package" "$tree/share/doc/libpci-5c3a-dev/examples"
+    [ "$arch" != amd64 ] || check_python "$tree" "$libdir"
     wait $looptest
     out=$(cat "$work/$arch-looptest.txt")
     case $out in
@@ -391,12 +423,13 @@ check_dpkg_install() {
     mkdir -p "$dpkgroot/var/lib/dpkg/info" "$dpkgroot/var/lib/dpkg/updates"
     touch "$dpkgroot/var/lib/dpkg/status"
     for pair in libpci-5c3a0:amd64 libpci-5c3a0:i386 libpci-5c3a-dev:amd64 libpci-5c3a-dev:i386 \
-        libpci-5c3a-vcard:amd64 libpci-5c3a-vcard:i386 pci-5c3a-tools:amd64 pci-5c3a-vcard:all; do
+        libpci-5c3a-vcard:amd64 libpci-5c3a-vcard:i386 pci-5c3a-tools:amd64 pci-5c3a-vcard:all \
+        python3-pci5c3a:all; do
         list+=("$(deb_of "${pair%%:*}" "${pair#*:}")")
     done
     out=$(dpkg --root="$dpkgroot" --add-architecture i386 2>&1 &&
         dpkg --root="$dpkgroot" --force-depends --force-script-chrootless -i "${list[@]}" 2>&1)
-    if [ "$(dpkg --root="$dpkgroot" -l 2>/dev/null | grep -c '^ii ')" = 8 ]; then
+    if [ "$(dpkg --root="$dpkgroot" -l 2>/dev/null | grep -c '^ii ')" = 9 ]; then
         ok "dpkg installs the amd64 and i386 packages side by side"
     else
         fail "dpkg installs the amd64 and i386 packages side by side" "$out"

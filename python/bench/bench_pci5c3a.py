@@ -1,0 +1,251 @@
+#!/usr/bin/python3
+"""Benchmark of the python-can interface on the virtual card (a whole-run timer,
+not a test).
+
+Measures, each in a fresh process on a virtual card of its own:
+
+- receive: frames per second a plain ``bus.recv()`` loop takes from the
+  virtual card's remote node at 1 Mbit/s, with the frames lost on the way
+  (sequence gaps, and the driver queue's drop count read from the virtual
+  card's test interface), and the CPU of the receiving threads;
+- latency: from the moment a frame is in the driver's queue (``CanSendMsg``
+  on the other port has returned) to ``recv()`` handing it out, for the
+  signal-driven receiver and for its polling fall-back;
+- idle CPU: one open bus on a quiet bus for some seconds, against a 1 ms
+  polling loop in the same run;
+- send: ``bus.send()`` messages per second against a C loop of
+  ``CanSendMsg`` (bench/send_loop.c) in the same run.
+
+    python/bench/bench_pci5c3a.py [--seconds S]
+
+Run from the source tree after the default preset is built.
+"""
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.path.join(ROOT, "build", "default")
+PYTHON = "/usr/bin/python3"
+
+#: The remote node: 1 Mbit/s, one frame every PERIOD ms. With period 0 the
+#: virtual card's node sends back to back, saturating the bus (about 8,700
+#: 8-byte standard frames per second): change "1M:1" to "1M:0" once the
+#: virtual card has it.
+REMOTE = "1M:1"
+
+_PRELUDE = r"""
+import ctypes, json, os, sys, threading, time
+sys.path[:0] = [os.path.join(ROOT, "python", "tests")]
+import conftest  # the source tree's package, registered with python-can
+import can
+from can_pci5c3a import _library, _receiver
+
+def thread_cpu(ident):
+    # utime + stime of one thread, in seconds
+    fields = open(f"/proc/self/task/{ident}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+def vcard(name, restype, *argtypes):
+    # the preloaded virtual card's C++ test interface (vcard.h)
+    function = getattr(ctypes.CDLL(None), name)
+    function.restype, function.argtypes = restype, list(argtypes)
+    return function
+"""
+
+_RECEIVE = r"""
+queue_dropped = vcard("_ZN5vcard13queue_droppedEii", ctypes.c_uint64, ctypes.c_int, ctypes.c_int)
+frames_sent = vcard("_ZN5vcard18remote_frames_sentEv", ctypes.c_uint64)
+bus = can.Bus(interface="pci5c3a", channel=0, bitrate=1000000)
+first = bus.recv(timeout=2)
+expected = int.from_bytes(first.data, "little") + 1
+count, gaps = 0, 0
+main_cpu0, dispatcher = time.thread_time(), _receiver.dispatcher()._thread
+disp_cpu0 = thread_cpu(dispatcher.native_id)
+start = time.monotonic()
+while time.monotonic() - start < SECONDS:
+    msg = bus.recv(timeout=1)
+    sequence = int.from_bytes(msg.data, "little")
+    if sequence != expected:
+        gaps += sequence - expected
+    expected = sequence + 1
+    count += 1
+elapsed = time.monotonic() - start
+cpu = time.thread_time() - main_cpu0 + thread_cpu(dispatcher.native_id) - disp_cpu0
+result = {"rate": count / elapsed, "lost": gaps, "dropped": queue_dropped(0, 0),
+          "node_rate": None, "cpu": cpu / elapsed, "backlog": bus._queue.qsize()}
+bus.shutdown()
+print(json.dumps(result))
+"""
+
+_INJECT = r"""
+# Frames put on port 0's wire by a thread of this process through the
+# virtual card's remote_send(), at RATE per second: a stand-in for a
+# saturated bus until the remote node sends back to back.
+class Frame(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_uint32), ("extended", ctypes.c_bool), ("rtr", ctypes.c_bool),
+                ("len", ctypes.c_uint8), ("data", ctypes.c_uint8 * 8)]
+send = vcard("_ZN5vcard11remote_sendEiiRKNS_5FrameEj", ctypes.c_bool,
+             ctypes.c_int, ctypes.c_int, ctypes.POINTER(Frame), ctypes.c_uint)
+queue_dropped = vcard("_ZN5vcard13queue_droppedEii", ctypes.c_uint64, ctypes.c_int, ctypes.c_int)
+bus = can.Bus(interface="pci5c3a", channel=0, bitrate=1000000)
+count = int(RATE * SECONDS)
+def inject():
+    frame = Frame(id=0x3A5, len=8)
+    start = time.monotonic()
+    for i in range(count):
+        ctypes.memmove(frame.data, i.to_bytes(8, "little"), 8)
+        send(0, 0, ctypes.byref(frame), 1000000)
+        while time.monotonic() < start + (i + 1) / RATE:
+            pass
+injector = threading.Thread(target=inject)
+start = time.monotonic()
+injector.start()
+received, expected, gaps = 0, 0, 0
+while received < count:
+    msg = bus.recv(timeout=2)
+    if msg is None:
+        break
+    sequence = int.from_bytes(msg.data, "little")
+    gaps += sequence - expected
+    expected, received = sequence + 1, received + 1
+elapsed = time.monotonic() - start
+injector.join()
+print(json.dumps({"rate": received / elapsed, "lost": gaps + count - received,
+                  "dropped": queue_dropped(0, 0)}))
+"""
+
+_LATENCY = r"""
+if POLLING:
+    # A thread with the signals unblocked, started before the buses: the
+    # signals end there (ignored) and the receiver falls back to polling.
+    import signal
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {62, 63})
+    threading.Thread(target=time.sleep, args=(3600,), daemon=True).start()
+lib = _library.load()
+a = can.Bus(interface="pci5c3a", channel=0, bitrate=1000000)
+b = can.Bus(interface="pci5c3a", channel=1, bitrate=1000000)
+time.sleep(0.2)
+packet = _library.CAN_PACKET(id=0x55, len=1)
+samples = []
+for i in range(400):
+    lib.CanSendMsg(0, ctypes.byref(packet))  # the frame is queued for port 1 when this returns
+    queued = time.monotonic()
+    msg = b.recv(timeout=1)
+    assert msg is not None, "frame not received"
+    samples.append(time.monotonic() - queued)
+    time.sleep(0.002 + (i % 7) * 0.0003)  # the next frame finds the receiver idle
+samples.sort()
+assert _receiver.dispatcher().polling == POLLING
+print(json.dumps({"median": samples[len(samples) // 2], "p99": samples[int(len(samples) * 0.99)],
+                  "max": samples[-1]}))
+"""
+
+_IDLE = r"""
+if POLL_BASELINE:
+    lib = _library.load()
+    lib.CanOpenDriver(0, 0)
+    stop = False
+    def poll():
+        while not stop:
+            lib.CanGetRcvCnt(0)
+            time.sleep(0.001)
+    threading.Thread(target=poll, daemon=True).start()
+else:
+    bus = can.Bus(interface="pci5c3a", channel=0, bitrate=1000000)
+time.sleep(0.5)
+cpu0, wall0 = time.process_time(), time.monotonic()
+time.sleep(SECONDS)
+print(json.dumps({"cpu": (time.process_time() - cpu0) / (time.monotonic() - wall0)}))
+"""
+
+_SEND = r"""
+a = can.Bus(interface="pci5c3a", channel=0, bitrate=1000000)
+b = can.Bus(interface="pci5c3a", channel=1, bitrate=1000000)
+msg = can.Message(arbitration_id=0x123, data=bytes(8), is_extended_id=False)
+start = time.monotonic()
+for i in range(COUNT):
+    a.send(msg)
+elapsed = time.monotonic() - start
+print(json.dumps({"rate": COUNT / elapsed, "received": b._queue.qsize()}))
+"""
+
+
+def _vcard_env(**extra: str) -> dict:
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PCI5C3A_VCARD_")}
+    env.update(
+        LD_LIBRARY_PATH=os.path.join(BUILD, "lib"),
+        PCI5C3A_VCARD_LIB=os.path.join(BUILD, "vcard", "libpci_5C3A_vcard.so"),
+    )
+    env.update(extra)
+    return env
+
+
+def _run(code: str, env: dict, **values: object) -> dict:
+    program = _PRELUDE.replace("ROOT", repr(ROOT)) + code
+    for name, value in values.items():
+        program = program.replace(name, repr(value))
+    done = subprocess.run(
+        [os.path.join(ROOT, "vcard", "with-virtual-card"), PYTHON, "-c", program],
+        env=env, capture_output=True, text=True, check=False, timeout=600,
+    )
+    if done.returncode != 0:
+        sys.exit(f"benchmark step failed:\n{done.stderr}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def _c_send_rate(count: int) -> float:
+    with tempfile.TemporaryDirectory() as work:
+        program = os.path.join(work, "send_loop")
+        subprocess.run(
+            ["cc", "-O2", "-o", program, os.path.join(ROOT, "python", "bench", "send_loop.c"),
+             "-I", os.path.join(ROOT, "lib"), "-L", os.path.join(BUILD, "lib"), "-lpci_5C3A"],
+            check=True,
+        )
+        done = subprocess.run(
+            [os.path.join(ROOT, "vcard", "with-virtual-card"), program, str(count)],
+            env=_vcard_env(), capture_output=True, text=True, check=True, timeout=600,
+        )
+    sent, seconds = done.stdout.split()
+    return int(sent) / float(seconds)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=10.0, help="length of the receive and idle runs")
+    parser.add_argument("--sends", type=int, default=2000, help="messages of each send run")
+    args = parser.parse_args()
+
+    receive = _run(_RECEIVE, _vcard_env(PCI5C3A_VCARD_REMOTE=REMOTE), SECONDS=args.seconds)
+    print(f"receive, remote node {REMOTE}: {receive['rate']:.0f} frames/s through recv(), "
+          f"{receive['lost']} lost in sequence, driver queue dropped {receive['dropped']}, "
+          f"receiving threads {receive['cpu'] * 100:.1f} % of a core")
+
+    inject = _run(_INJECT, _vcard_env(), RATE=9000, SECONDS=min(args.seconds, 5.0))
+    print(f"receive, 9000 frames/s injected (a saturated 1 Mbit/s bus carries about 8,700): "
+          f"{inject['rate']:.0f} frames/s through recv(), {inject['lost']} lost, "
+          f"driver queue dropped {inject['dropped']}")
+
+    signal_lat = _run(_LATENCY, _vcard_env(), POLLING=False)
+    poll_lat = _run(_LATENCY, _vcard_env(), POLLING=True)
+    for name, lat in (("signals", signal_lat), ("polling fall-back", poll_lat)):
+        print(f"latency driver queue -> recv(), {name}: median {lat['median'] * 1e3:.3f} ms, "
+              f"99th percentile {lat['p99'] * 1e3:.3f} ms, max {lat['max'] * 1e3:.3f} ms")
+
+    idle = _run(_IDLE, _vcard_env(), SECONDS=args.seconds, POLL_BASELINE=False)
+    poll = _run(_IDLE, _vcard_env(), SECONDS=args.seconds, POLL_BASELINE=True)
+    print(f"idle bus: {idle['cpu'] * 100:.3f} % of a core; a 1 ms CanGetRcvCnt polling loop: "
+          f"{poll['cpu'] * 100:.3f} % ({poll['cpu'] / max(idle['cpu'], 1e-9):.0f} x)")
+
+    python_send = _run(_SEND, _vcard_env(), COUNT=args.sends)
+    c_send = _c_send_rate(args.sends)
+    print(f"send: bus.send() {python_send['rate']:.0f} messages/s, C CanSendMsg loop "
+          f"{c_send:.0f} messages/s: {python_send['rate'] / c_send:.3f} of C")
+
+
+if __name__ == "__main__":
+    main()
