@@ -59,4 +59,22 @@ std::optional<can_frame> state_change_frame(ErrorState from, ErrorState to, cons
     return frame;
 }
 
+std::vector<can_frame> state_change_frames(ErrorState from, ErrorState to, const ControllerReading &reading) {
+    std::vector<can_frame> frames;
+    ErrorState at = from;
+    if (to > from) {
+        // Each step up, warning and passive passed on the way to bus-off
+        // included. A warning limit above 127 makes passive come first;
+        // the status register's ES then tells nothing in between.
+        while (at < to) {
+            const auto next = static_cast<ErrorState>(static_cast<int>(at) + 1);
+            frames.push_back(*state_change_frame(at, next, reading));
+            at = next;
+        }
+    } else if (const auto frame = state_change_frame(from, to, reading)) {
+        frames.push_back(*frame);
+    }
+    return frames;
+}
+
 }  // namespace gateway

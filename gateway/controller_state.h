@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace gateway {
 
@@ -33,6 +34,14 @@ ErrorState classify(const ControllerReading &reading);
 // CAN_ERR_BUSOFF, CAN_ERR_RESTARTED when leaving bus-off, and the counters
 // in data[6] (transmit) and data[7] (receive) with CAN_ERR_CNT.
 std::optional<can_frame> state_change_frame(ErrorState from, ErrorState to, const ControllerReading &reading);
+
+// The frames for what the controller went through between two readings.
+// Counters only grow one error at a time, so a controller found error
+// passive that was active at the last reading passed error warning on its
+// way (with the power-up warning limit of 96): a rise reports each state in
+// between, with the counters of the reading. A fall reports only where the
+// controller ended up.
+std::vector<can_frame> state_change_frames(ErrorState from, ErrorState to, const ControllerReading &reading);
 
 }  // namespace gateway
 

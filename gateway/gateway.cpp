@@ -93,6 +93,7 @@ struct Counters {
     std::atomic<std::uint64_t> malformed{0};   // short reads, length codes > 8
     std::atomic<std::uint64_t> busy{0};        // controller bus-off or its frame stuck
     std::atomic<std::uint64_t> unsent{0};      // still queued at the end
+    std::atomic<std::uint64_t> overrun{0};     // the socket's buffer overflowed
 };
 
 struct Port {
@@ -108,6 +109,7 @@ struct Port {
     BoundedQueue<CAN_PACKET> queue;
     std::thread sender;
     std::mutex controller;  // a send (status check + CanSendMsg) or a restart
+    std::uint32_t socket_drops = 0;  // the kernel's count, as last read
     ErrorState state = ErrorState::Active;
     Clock::time_point bus_off_since{};
     Counters counters;
@@ -123,7 +125,7 @@ void print_counters(const std::vector<std::unique_ptr<Port>> &ports) {
         std::fprintf(stderr,
                      "%s: %s card->iface forwarded=%llu lost=%llu error-frames=%llu; iface->card sent=%llu "
                      "dropped: queue-full=%llu other-kind=%llu can-fd=%llu error-frame=%llu malformed=%llu "
-                     "busy=%llu unsent=%llu; state=%s\n",
+                     "busy=%llu unsent=%llu socket-overrun=%llu; state=%s\n",
                      kProgram, p->spec.name().c_str(), static_cast<unsigned long long>(c.to_iface.load()),
                      static_cast<unsigned long long>(c.to_iface_lost.load()),
                      static_cast<unsigned long long>(c.error_frames.load()),
@@ -134,7 +136,8 @@ void print_counters(const std::vector<std::unique_ptr<Port>> &ports) {
                      static_cast<unsigned long long>(c.error_in.load()),
                      static_cast<unsigned long long>(c.malformed.load()),
                      static_cast<unsigned long long>(c.busy.load()),
-                     static_cast<unsigned long long>(c.unsent.load()), state_name(p->state));
+                     static_cast<unsigned long long>(c.unsent.load()),
+                     static_cast<unsigned long long>(c.overrun.load()), state_name(p->state));
     }
     std::fflush(stderr);
 }
@@ -174,8 +177,11 @@ int open_interface(const std::string &iface, std::string &error) {
     }
     const int on = 1;
     const can_err_mask_t all_errors = CAN_ERR_MASK;
+    // SO_RXQ_OVFL: each read tells how many frames the kernel dropped for
+    // a full receive buffer, so that those are counted too.
     if (setsockopt(sock, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) < 0 ||
-        setsockopt(sock, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &all_errors, sizeof all_errors) < 0) {
+        setsockopt(sock, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &all_errors, sizeof all_errors) < 0 ||
+        setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) < 0) {
         return fail("interface " + iface + ": cannot set socket options: " + errno_text(errno));
     }
     sockaddr_can addr{};
@@ -395,13 +401,28 @@ private:
     void read_interface(Port &port) {
         for (int i = 0; i < kBurst; ++i) {
             canfd_frame frame{};
-            const ssize_t n = read(port.sock, &frame, sizeof frame);
+            iovec iov{&frame, sizeof frame};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            const ssize_t n = recvmsg(port.sock, &msg, 0);
             if (n < 0) {
                 const int err = errno;
                 if (err == ENODEV || err == ENXIO) interface_gone(port);
                 // EAGAIN: all read; ENETDOWN: the interface went down, and
                 // frames flow again once it is up.
                 return;
+            }
+            for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    std::uint32_t drops = 0;
+                    std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                    port.counters.overrun += drops - port.socket_drops;  // wraps like the kernel's
+                    port.socket_drops = drops;
+                }
             }
             switch (sort_from_interface(frame, n, port.extended)) {
             case FromInterface::Send:
@@ -420,8 +441,10 @@ private:
             Port &port = *p;
             const ControllerReading reading = read_controller(port);
             const ErrorState state = classify(reading);
-            if (const auto frame = state_change_frame(port.state, state, reading)) {
-                forward(port, *frame, port.counters.error_frames);
+            if (state != port.state) {
+                for (const auto &frame : state_change_frames(port.state, state, reading)) {
+                    forward(port, frame, port.counters.error_frames);
+                }
                 if (state == ErrorState::BusOff) port.bus_off_since = Clock::now();
                 port.state = state;
             }
@@ -523,6 +546,13 @@ int run(const Options &options) {
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     for (const auto &p : ports) p->sender = std::thread(sender, std::ref(*p));
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+    std::string list;
+    for (const auto &p : ports) {
+        list += (list.empty() ? "" : ", ") + p->spec.name() + " (" + format_bitrate(p->spec.timing.bitrate) +
+                (p->extended ? ", 29-bit" : ", 11-bit") + ")";
+    }
+    say("forwarding " + list);
 
     Loop loop(ports, pipe_fds[0], options.restart_ms);
     const int status = loop.run();
