@@ -4,6 +4,8 @@
 # ports 0 and 1 are wired to each other (unless a test says otherwise) and
 # each is bridged to its own vcan interface, so a frame sent on vcan0 goes
 # through port 0, the wire and port 1 to vcan1, and back the same way.
+#
+# kernel-test-files: gateway/tests/test_gateway
 . "$PCI5C3A_ROOT/tests/kernel/lib/common.sh"
 
 # gw_start LOG ARGS...: the gateway in the background ($gw_pid), on the
@@ -60,6 +62,10 @@ for build in $PCI5C3A_BUILDS; do
     gw=$build/gateway/pci5c3a-gateway
     gw_env=""
     vcan vcan0 72 && vcan vcan1 72 || fail "$abi: vcan interfaces" "ip link add failed"
+
+    # The unit tests too, on this kernel: a build machine may not run
+    # 32-bit programs at all.
+    check "$abi: gateway unit tests" timeout 60 "$build/gateway/tests/test_gateway" --gtest_brief=1
 
     # --- frames, both directions, both identifier kinds ---------------------
     cat >/tmp/std.txt <<'EOF'
