@@ -28,7 +28,8 @@ ErrorState classify(const ControllerReading &reading) {
     return ErrorState::Active;
 }
 
-std::optional<can_frame> state_change_frame(ErrorState from, ErrorState to, const ControllerReading &reading) {
+std::optional<can_frame> state_change_frame(ErrorState from, ErrorState to,
+                                            const ControllerReading &reading) {
     if (from == to) return std::nullopt;
     can_frame frame{};
     frame.can_id = CAN_ERR_FLAG | CAN_ERR_CNT;

@@ -17,7 +17,7 @@ const char *state_name(ErrorState state);
 
 // What the gateway reads from a controller at each status poll.
 struct ControllerReading {
-    std::uint8_t status = 0;    // status register
+    std::uint8_t status = 0;     // status register
     std::uint8_t rx_errors = 0;  // receive error counter
     std::uint8_t tx_errors = 0;  // transmit error counter
 };

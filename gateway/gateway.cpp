@@ -89,11 +89,11 @@ struct Counters {
     std::atomic<std::uint64_t> queue_full{0};
     std::atomic<std::uint64_t> other_kind{0};
     std::atomic<std::uint64_t> can_fd{0};
-    std::atomic<std::uint64_t> error_in{0};    // error frames from the interface
-    std::atomic<std::uint64_t> malformed{0};   // short reads, length codes > 8
-    std::atomic<std::uint64_t> busy{0};        // controller bus-off or its frame stuck
-    std::atomic<std::uint64_t> unsent{0};      // still queued at the end
-    std::atomic<std::uint64_t> overrun{0};     // the socket's buffer overflowed
+    std::atomic<std::uint64_t> error_in{0};   // error frames from the interface
+    std::atomic<std::uint64_t> malformed{0};  // short reads, length codes > 8
+    std::atomic<std::uint64_t> busy{0};       // controller bus-off or its frame stuck
+    std::atomic<std::uint64_t> unsent{0};     // still queued at the end
+    std::atomic<std::uint64_t> overrun{0};    // the socket's buffer overflowed
 };
 
 struct Port {
@@ -108,7 +108,7 @@ struct Port {
     bool open = false;
     BoundedQueue<CAN_PACKET> queue;
     std::thread sender;
-    std::mutex controller;  // a send (status check + CanSendMsg) or a restart
+    std::mutex controller;           // a send (status check + CanSendMsg) or a restart
     std::uint32_t socket_drops = 0;  // the kernel's count, as last read
     ErrorState state = ErrorState::Active;
     Clock::time_point bus_off_since{};
@@ -151,8 +151,9 @@ int open_interface(const std::string &iface, std::string &error) {
     const int sock = socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
     if (sock < 0) {
         const int err = errno;
-        error = err == EAFNOSUPPORT ? "this kernel has no CAN sockets (" + errno_text(err) + "; load module can-raw)"
-                                    : "cannot open a CAN socket: " + errno_text(err);
+        error = err == EAFNOSUPPORT
+                    ? "this kernel has no CAN sockets (" + errno_text(err) + "; load module can-raw)"
+                    : "cannot open a CAN socket: " + errno_text(err);
         return -1;
     }
     ifreq ifr{};
@@ -228,7 +229,8 @@ PORT_STRUCT config_for(const PortSpec &spec, bool extended) {
 }
 
 bool open_port(Port &port, std::string &error) {
-    const std::string what = "card " + std::to_string(port.spec.card) + " port " + std::to_string(port.spec.port);
+    const std::string what =
+        "card " + std::to_string(port.spec.card) + " port " + std::to_string(port.spec.port);
     port.handle = CanOpenDriver(port.spec.card, port.spec.port);
     if (port.handle < 0) {
         error = what + ": cannot open (no card " + std::to_string(port.spec.card) +
@@ -253,7 +255,8 @@ bool open_port(Port &port, std::string &error) {
 bool start_receive_events(Port &port, std::string &error) {
     const int result = CanGetReceiveEvent(port.handle, on_receive_signal);
     if (result == 0) return true;
-    const std::string what = "card " + std::to_string(port.spec.card) + " port " + std::to_string(port.spec.port);
+    const std::string what =
+        "card " + std::to_string(port.spec.card) + " port " + std::to_string(port.spec.port);
     switch (result) {
     case -6: error = what + ": the driver does not signal this process (F_SETOWN refused)"; break;
     case -8: error = what + ": cannot install the receive signal handler"; break;
@@ -488,7 +491,7 @@ void close_ports(std::vector<std::unique_ptr<Port>> &ports) {
 }
 
 bool install_handler(int sig, void (*handler)(int)) {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);

@@ -71,7 +71,8 @@ std::optional<PortSpec> parse_port(std::string_view arg, const BitTiming &common
         iface = iface.substr(0, at);
     }
     // IFNAMSIZ counts the terminating NUL; '/' and blanks never name one.
-    if (iface.empty() || iface.size() >= IFNAMSIZ || iface.find_first_of("/ \t\n:") != std::string_view::npos) {
+    if (iface.empty() || iface.size() >= IFNAMSIZ ||
+        iface.find_first_of("/ \t\n:") != std::string_view::npos) {
         error = "\"" + std::string(arg) + "\": interface name must be 1.." + std::to_string(IFNAMSIZ - 1) +
                 " characters, without '/', ':' or blanks";
         return std::nullopt;
@@ -156,7 +157,8 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
             const auto text = take_value();
             const auto n = text ? parse_number<std::size_t>(*text) : std::nullopt;
             if (!n || *n == 0 || *n > kMaxQueueLength) {
-                return failure("option --queue needs a number of frames 1.." + std::to_string(kMaxQueueLength));
+                return failure("option --queue needs a number of frames 1.." +
+                               std::to_string(kMaxQueueLength));
             }
             options.queue_length = *n;
         } else if (arg == "--restart-ms") {
@@ -189,7 +191,8 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
         }
         // Two ports on one interface would hand each other's frames back
         // and forth.
-        if (!ifaces.insert(spec->iface).second) return failure("interface " + spec->iface + " is given twice");
+        if (!ifaces.insert(spec->iface).second)
+            return failure("interface " + spec->iface + " is given twice");
         options.ports.push_back(std::move(*spec));
     }
     return {options, ""};

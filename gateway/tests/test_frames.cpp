@@ -57,10 +57,12 @@ TEST(Frames, CardToInterface) {
 TEST(Frames, WhatTheCardCanSend) {
     EXPECT_EQ(sort_from_interface(classic(0x123, 2), CAN_MTU, false), FromInterface::Send);
     EXPECT_EQ(sort_from_interface(classic(0x123 | CAN_EFF_FLAG, 2), CAN_MTU, true), FromInterface::Send);
-    EXPECT_EQ(sort_from_interface(classic(0x123 | CAN_EFF_FLAG, 2), CAN_MTU, false), FromInterface::OtherKind);
+    EXPECT_EQ(sort_from_interface(classic(0x123 | CAN_EFF_FLAG, 2), CAN_MTU, false),
+              FromInterface::OtherKind);
     EXPECT_EQ(sort_from_interface(classic(0x123, 2), CAN_MTU, true), FromInterface::OtherKind);
     EXPECT_EQ(sort_from_interface(classic(0x123, 2), CANFD_MTU, false), FromInterface::CanFd);
-    EXPECT_EQ(sort_from_interface(classic(CAN_ERR_FLAG | 0x80, 8), CAN_MTU, false), FromInterface::ErrorFrame);
+    EXPECT_EQ(sort_from_interface(classic(CAN_ERR_FLAG | 0x80, 8), CAN_MTU, false),
+              FromInterface::ErrorFrame);
     EXPECT_EQ(sort_from_interface(classic(0x123, 9), CAN_MTU, false), FromInterface::Malformed);
     EXPECT_EQ(sort_from_interface(classic(0x123, 2), 7, false), FromInterface::Malformed);
 }

@@ -72,7 +72,8 @@ TEST(Options, RefusedWithOneLineSayingWhy) {
     EXPECT_NE(error_of({}).find("no port given"), std::string::npos);
     EXPECT_NE(error_of({"--bogus", "0:0=vcan0"}).find("unknown option \"--bogus\""), std::string::npos);
     EXPECT_NE(error_of({"--bitrate"}).find("needs a value"), std::string::npos);
-    EXPECT_NE(error_of({"--bitrate", "fast", "0:0=vcan0"}).find("bit rate \"fast\" is not valid"), std::string::npos);
+    EXPECT_NE(error_of({"--bitrate", "fast", "0:0=vcan0"}).find("bit rate \"fast\" is not valid"),
+              std::string::npos);
     EXPECT_NE(error_of({"--bitrate", "300k", "0:0=vcan0"}).find("nearest: 250k or 320k"), std::string::npos);
     EXPECT_NE(error_of({"0:0=vcan0@2M"}).find("nearest: 1M"), std::string::npos);
     EXPECT_NE(error_of({"--queue", "0", "0:0=vcan0"}).find("--queue"), std::string::npos);
