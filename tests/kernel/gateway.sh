@@ -17,7 +17,7 @@ gw_start() {
     # shellcheck disable=SC2086
     env $gw_env "$build/vcard/with-virtual-card" "$gw" "$@" >"$log" 2>&1 &
     gw_pid=$!
-    wait_for "$log" 'forwarding|pci5c3a-gateway: [^f]' 100
+    wait_for "$log" 'forwarding|pci5c3a-gateway: [^f]' 300
 }
 # gw_stop: SIGTERM, and the exit status in $exit_status.
 gw_stop() {
@@ -46,7 +46,7 @@ through() {
     gw_start /tmp/gw.log "$@" || { fail "$name" "gateway did not start" /tmp/gw.log; return; }
     dump_start "$to" /tmp/dump.log
     send_all "$from" "$frames" >/tmp/send.log 2>&1
-    wait_lines /tmp/dump.log "$(wc -l <"$frames")" 50
+    wait_lines /tmp/dump.log "$(wc -l <"$frames")" 150
     dump_stop "$dump_pid" /tmp/dump.log
     gw_stop
     if cmp -s "$frames" /tmp/dump.log && [ "$exit_status" = 0 ]; then
@@ -112,7 +112,7 @@ EOF
         got_pid=$dump_pid
         # 2 ms apart: within the card's 1000 frames/s, so none is dropped.
         cangen "$1" -I i -L 8 -D i -g 2 -n 1000
-        wait_lines /tmp/got.log 1000 100
+        wait_lines /tmp/got.log 1000 300
         dump_stop "$src_pid" /tmp/sent.log
         dump_stop "$got_pid" /tmp/got.log
         gw_stop
@@ -201,7 +201,7 @@ EOF
     human_pid=$!
     sleep 0.2
     cansend vcan0 123#11
-    wait_for /tmp/err.log '^.{8}#0020' 30
+    wait_for /tmp/err.log '^.{8}#0020' 100
     dump_stop "$err_pid" /tmp/err.log
     kill "$human_pid"
     wait "$human_pid"
@@ -216,6 +216,29 @@ EOF
         pass "$name"
     else
         fail "$name" "candump (log):" /tmp/err.log "candump -e:" /tmp/human.log /tmp/gw.log
+    fi
+
+    # A remote node at another bit rate: every frame of it is a bus error
+    # for port 0, whose receive counter climbs one per frame, through the
+    # warning limit to error passive.
+    name="$abi: receive errors show rx warning, then rx passive with the counter"
+    gw_env="PCI5C3A_VCARD_REMOTE=250k:5"
+    gw_start /tmp/gw.log 0:0=vcan0
+    gw_env=""
+    dump_start 'vcan0,#FFFFFFFF' /tmp/err.log
+    wait_for /tmp/err.log '^20000004#0010' 150
+    dump_stop "$dump_pid" /tmp/err.log
+    gw_stop
+    warn=$(grep -n '^20000004#0004' /tmp/err.log | head -n 1)
+    passive=$(grep -n '^20000004#0010' /tmp/err.log | head -n 1)
+    # data[7], the receive counter: at least 96 at warning, above 127 once passive.
+    rx_warn=$(printf %d "0x$(echo "${warn#*:}" | cut -c 24-25)" 2>/dev/null)
+    rx_passive=$(printf %d "0x$(echo "${passive#*:}" | cut -c 24-25)" 2>/dev/null)
+    if [ -n "$warn" ] && [ -n "$passive" ] && [ "${warn%%:*}" -lt "${passive%%:*}" ] &&
+        [ "$rx_warn" -ge 96 ] && [ "$rx_passive" -gt 127 ]; then
+        pass "$name"
+    else
+        fail "$name" "warning: $warn ($rx_warn), passive: $passive ($rx_passive)" /tmp/err.log /tmp/gw.log
     fi
 
     # --- the start refused: one line, status 1 ----------------------------
