@@ -35,7 +35,8 @@ int main(int argc, char **argv) {
         ++frames;
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("frames=%ld seconds=%.3f rate=%.1f\n", frames, elapsed, elapsed > 0 ? frames / elapsed : 0.0);
+    std::printf("frames=%ld seconds=%.3f rate=%.1f\n", frames, elapsed,
+                elapsed > 0 ? static_cast<double>(frames) / elapsed : 0.0);
     CanCloseDriver(handle);
     return 0;
 }

@@ -465,10 +465,13 @@ private:
                 if (state == ErrorState::BusOff) port.bus_off_since = Clock::now();
                 port.state = state;
             }
+            // Bus-off puts the controller into reset mode; programming the
+            // port again leaves it, which starts the recovery (128 times 11
+            // recessive bits). A controller already recovering is left alone:
+            // reset mode again would start its count anew.
             if (port.state == ErrorState::BusOff && restart_ms_ != 0 &&
-                Clock::now() - port.bus_off_since >= milliseconds{restart_ms_}) {
-                // Programming the port again leaves reset mode, which starts
-                // the controller's bus-off recovery.
+                Clock::now() - port.bus_off_since >= milliseconds{restart_ms_} &&
+                (_5C3A_Read(port.handle, REG_MOD) & MOD_RM) != 0) {
                 std::lock_guard lock(port.controller);
                 CanConfigPort(port.handle, &port.config);
                 port.bus_off_since = Clock::now();
