@@ -113,7 +113,7 @@ void newProcess(Input &in) {
     if (setup & 0x80) {
         static const unsigned kRates[] = {125000, 250000, 500000, 1000000, 100000, 800000};
         const std::uint8_t r = in.byte();
-        cfg.remote = vcard::RemoteNode{kRates[r % 6], r / 6 % 21};  // 0: back to back
+        cfg.remote = vcard::RemoteNode{kRates[r % 6], r / 6u % 21u};  // period 0: back to back
     }
     const std::uint8_t tamper = in.byte();
     if (tamper & 0x80) {
