@@ -101,10 +101,10 @@ struct Counters {
 };
 
 struct Port {
-    explicit Port(const PortSpec &s, bool ext, std::size_t queue_length)
-        : spec(s), extended(ext), queue(queue_length) {}
+    explicit Port(const PortBridge &s, bool ext, std::size_t queue_length)
+        : bridge(s), extended(ext), queue(queue_length) {}
 
-    PortSpec spec;
+    PortBridge bridge;
     bool extended;
     PORT_STRUCT config{};
     int handle = -1;
@@ -131,7 +131,7 @@ void print_counters(const std::vector<std::unique_ptr<Port>> &ports) {
                      "%s: %s card->iface forwarded=%llu lost=%llu error-frames=%llu; iface->card sent=%llu "
                      "dropped: queue-full=%llu other-kind=%llu can-fd=%llu error-frame=%llu malformed=%llu "
                      "busy=%llu unsent=%llu socket-overrun=%llu; state=%s\n",
-                     kProgram, p->spec.name().c_str(), static_cast<unsigned long long>(c.to_iface.load()),
+                     kProgram, p->bridge.name().c_str(), static_cast<unsigned long long>(c.to_iface.load()),
                      static_cast<unsigned long long>(c.to_iface_lost.load()),
                      static_cast<unsigned long long>(c.error_frames.load()),
                      static_cast<unsigned long long>(c.to_card.load()),
@@ -218,32 +218,32 @@ bool write_frame(int sock, const can_frame &frame, bool &gone) {
 // ---------------------------------------------------------------------------
 // Ports
 
-PORT_STRUCT config_for(const PortSpec &spec, bool extended) {
+PORT_STRUCT config_for(const PortBridge &bridge, bool extended) {
     PORT_STRUCT cfg{};
     cfg.mode = extended ? 1 : 0;
     cfg.accCode = 0;
     cfg.accMask = extended ? CAN_EFF_MASK : CAN_SFF_MASK;  // every identifier
-    cfg.baudrate = spec.timing.index;
-    if (spec.timing.index == kUserTimingIndex) {
-        cfg.brp = spec.timing.brp;
-        cfg.tseg1 = spec.timing.tseg1;
-        cfg.tseg2 = spec.timing.tseg2;
-        cfg.sjw = spec.timing.sjw;
+    cfg.baudrate = bridge.timing.index;
+    if (bridge.timing.index == kUserTimingIndex) {
+        cfg.brp = bridge.timing.brp;
+        cfg.tseg1 = bridge.timing.tseg1;
+        cfg.tseg2 = bridge.timing.tseg2;
+        cfg.sjw = bridge.timing.sjw;
     }
     return cfg;
 }
 
 bool open_port(Port &port, std::string &error) {
     const std::string what =
-        "card " + std::to_string(port.spec.card) + " port " + std::to_string(port.spec.port);
-    port.handle = CanOpenDriver(port.spec.card, port.spec.port);
+        "card " + std::to_string(port.bridge.card) + " port " + std::to_string(port.bridge.port);
+    port.handle = CanOpenDriver(port.bridge.card, port.bridge.port);
     if (port.handle < 0) {
-        error = what + ": cannot open (no card " + std::to_string(port.spec.card) +
-                ", or its device /dev/PCI5C3AW" + std::to_string(port.spec.card) + " is not accessible)";
+        error = what + ": cannot open (no card " + std::to_string(port.bridge.card) +
+                ", or its device /dev/PCI5C3AW" + std::to_string(port.bridge.card) + " is not accessible)";
         return false;
     }
     port.open = true;
-    port.config = config_for(port.spec, port.extended);
+    port.config = config_for(port.bridge, port.extended);
     if (CanConfigPort(port.handle, &port.config) != 0) {
         error = what + ": the configuration was refused";
         return false;
@@ -262,7 +262,7 @@ bool start_receive_events(Port &port, std::string &error) {
     const int result = CanGetReceiveEvent(port.handle, on_receive_signal);
     if (result == 0) return true;
     const std::string what =
-        "card " + std::to_string(port.spec.card) + " port " + std::to_string(port.spec.port);
+        "card " + std::to_string(port.bridge.card) + " port " + std::to_string(port.bridge.port);
     switch (result) {
     case -6: error = what + ": the driver does not signal this process (F_SETOWN refused)"; break;
     case -8: error = what + ": cannot install the receive signal handler"; break;
@@ -290,8 +290,8 @@ ControllerReading read_controller(const Port &port) {
 
 // Longest wait for a frame still in the transmit buffer: three frames of
 // the longest kind (about 160 bits) at the port's rate, at least 2 ms.
-milliseconds transmit_wait(const PortSpec &spec) {
-    const auto ms = (3 * 160 * 1000) / static_cast<long long>(spec.timing.bitrate) + 1;
+milliseconds transmit_wait(const PortBridge &bridge) {
+    const auto ms = (3 * 160 * 1000) / static_cast<long long>(bridge.timing.bitrate) + 1;
     return milliseconds{ms < 2 ? 2 : ms};
 }
 
@@ -301,7 +301,7 @@ milliseconds transmit_wait(const PortSpec &spec) {
 // buffer is checked first (only this thread sends on the port, so a
 // released buffer stays released until the send).
 void sender(Port &port) {
-    const milliseconds wait = transmit_wait(port.spec);
+    const milliseconds wait = transmit_wait(port.bridge);
     while (auto packet = port.queue.pop()) {
         std::lock_guard lock(port.controller);
         const auto deadline = Clock::now() + wait;
@@ -390,7 +390,7 @@ private:
     // number is drained.
     void drain_ports(bool port0, bool port1) {
         for (const auto &p : ports_) {
-            if ((p->spec.port == 0 && port0) || (p->spec.port == 1 && port1)) drain(*p);
+            if ((p->bridge.port == 0 && port0) || (p->bridge.port == 1 && port1)) drain(*p);
         }
     }
 
@@ -482,7 +482,7 @@ private:
 
     void interface_gone(Port &port) {
         if (status_ != kExitOk) return;
-        say("interface " + port.spec.iface + " disappeared");
+        say("interface " + port.bridge.iface + " disappeared");
         status_ = kExitUnusable;
     }
 
@@ -535,8 +535,8 @@ int run(const Options &options) {
     }
 
     std::vector<std::unique_ptr<Port>> ports;
-    for (const auto &spec : options.ports) {
-        ports.push_back(std::make_unique<Port>(spec, options.extended, options.queue_length));
+    for (const auto &bridge : options.ports) {
+        ports.push_back(std::make_unique<Port>(bridge, options.extended, options.queue_length));
     }
     const auto give_up = [&](const std::string &error) {
         say(error);
@@ -547,7 +547,7 @@ int run(const Options &options) {
     // Interfaces first: nothing is asked of the card while one is missing.
     std::string error;
     for (const auto &p : ports) {
-        p->sock = open_interface(p->spec.iface, error);
+        p->sock = open_interface(p->bridge.iface, error);
         if (p->sock < 0) return give_up(error);
     }
     // All ports opened before any receive event starts: installing a card
@@ -570,8 +570,8 @@ int run(const Options &options) {
 
     std::string list;
     for (const auto &p : ports) {
-        list += (list.empty() ? "" : ", ") + p->spec.name() + " (" + format_bitrate(p->spec.timing.bitrate) +
-                (p->extended ? ", 29-bit" : ", 11-bit") + ")";
+        list += (list.empty() ? "" : ", ") + p->bridge.name() + " (" +
+                format_bitrate(p->bridge.timing.bitrate) + (p->extended ? ", 29-bit" : ", 11-bit") + ")";
     }
     say("forwarding " + list);
 

@@ -39,14 +39,14 @@ std::pair<std::optional<BitTiming>, std::string> timing_of(std::string_view text
 ParseResult failure(std::string message) { return {std::nullopt, std::move(message)}; }
 
 // CARD:PORT=IFACE[@RATE]; the rate, when given, replaces the common one.
-std::optional<PortSpec> parse_port(std::string_view arg, const BitTiming &common, std::string &error) {
+std::optional<PortBridge> parse_port(std::string_view arg, const BitTiming &common, std::string &error) {
     const auto colon = arg.find(':');
     const auto equals = arg.find('=');
     if (colon == std::string_view::npos || equals == std::string_view::npos || colon > equals) {
         error = "\"" + std::string(arg) + "\" is not CARD:PORT=INTERFACE";
         return std::nullopt;
     }
-    PortSpec spec;
+    PortBridge bridge;
     const auto card = parse_number<int>(arg.substr(0, colon));
     const auto port = parse_number<int>(arg.substr(colon + 1, equals - colon - 1));
     if (!card || *card < 0 || *card > kMaxCard) {
@@ -57,17 +57,17 @@ std::optional<PortSpec> parse_port(std::string_view arg, const BitTiming &common
         error = "\"" + std::string(arg) + "\": port must be 0 or 1";
         return std::nullopt;
     }
-    spec.card = *card;
-    spec.port = *port;
+    bridge.card = *card;
+    bridge.port = *port;
     std::string_view iface = arg.substr(equals + 1);
-    spec.timing = common;
+    bridge.timing = common;
     if (const auto at = iface.find('@'); at != std::string_view::npos) {
         auto [timing, message] = timing_of(iface.substr(at + 1));
         if (!timing) {
             error = "\"" + std::string(arg) + "\": " + message;
             return std::nullopt;
         }
-        spec.timing = *timing;
+        bridge.timing = *timing;
         iface = iface.substr(0, at);
     }
     // IFNAMSIZ counts the terminating NUL; '/' and blanks never name one.
@@ -77,13 +77,15 @@ std::optional<PortSpec> parse_port(std::string_view arg, const BitTiming &common
                 " characters, without '/', ':' or blanks";
         return std::nullopt;
     }
-    spec.iface = std::string(iface);
-    return spec;
+    bridge.iface = std::string(iface);
+    return bridge;
 }
 
 }  // namespace
 
-std::string PortSpec::name() const { return std::to_string(card) + ":" + std::to_string(port) + "=" + iface; }
+std::string PortBridge::name() const {
+    return std::to_string(card) + ":" + std::to_string(port) + "=" + iface;
+}
 
 std::optional<std::uint32_t> parse_bitrate(std::string_view text) {
     std::uint64_t scale = 1;
@@ -183,17 +185,17 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     std::set<std::string> ifaces;
     for (const auto arg : port_args) {
         std::string error;
-        auto spec = parse_port(arg, common, error);
-        if (!spec) return failure(error);
-        if (!handles.insert(spec->handle()).second) {
-            return failure("port " + std::to_string(spec->card) + ":" + std::to_string(spec->port) +
+        auto bridge = parse_port(arg, common, error);
+        if (!bridge) return failure(error);
+        if (!handles.insert(bridge->handle()).second) {
+            return failure("port " + std::to_string(bridge->card) + ":" + std::to_string(bridge->port) +
                            " is given twice");
         }
         // Two ports on one interface would hand each other's frames back
         // and forth.
-        if (!ifaces.insert(spec->iface).second)
-            return failure("interface " + spec->iface + " is given twice");
-        options.ports.push_back(std::move(*spec));
+        if (!ifaces.insert(bridge->iface).second)
+            return failure("interface " + bridge->iface + " is given twice");
+        options.ports.push_back(std::move(*bridge));
     }
     return {options, ""};
 }

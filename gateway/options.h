@@ -15,7 +15,7 @@
 namespace gateway {
 
 // One CARD:PORT=IFACE[@RATE] argument.
-struct PortSpec {
+struct PortBridge {
     int card = 0;
     int port = 0;
     std::string iface;
@@ -32,7 +32,7 @@ struct Options {
     bool extended = false;
     std::size_t queue_length = 256;  // frames waiting for the card, per port
     unsigned restart_ms = 100;       // bus-off to restart; 0 = stay bus-off
-    std::vector<PortSpec> ports;
+    std::vector<PortBridge> ports;
 };
 
 inline constexpr std::uint32_t kDefaultBitrate = 500'000;

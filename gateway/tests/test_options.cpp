@@ -80,8 +80,8 @@ TEST(Options, RefusedWithOneLineSayingWhy) {
     EXPECT_NE(error_of({"--queue", "70000", "0:0=vcan0"}).find("--queue"), std::string::npos);
     EXPECT_NE(error_of({"--restart-ms", "-1", "0:0=vcan0"}).find("--restart-ms"), std::string::npos);
     EXPECT_NE(error_of({"--help=yes"}).find("takes no value"), std::string::npos);
-    for (const auto *spec : {"0=vcan0", "vcan0", "0:0", "0=0:vcan0"}) {
-        EXPECT_NE(error_of({spec}).find("is not CARD:PORT=INTERFACE"), std::string::npos) << spec;
+    for (const auto *bridge : {"0=vcan0", "vcan0", "0:0", "0=0:vcan0"}) {
+        EXPECT_NE(error_of({bridge}).find("is not CARD:PORT=INTERFACE"), std::string::npos) << bridge;
     }
     EXPECT_NE(error_of({"4:0=vcan0"}).find("card must be 0..3"), std::string::npos);
     EXPECT_NE(error_of({"-1:0=vcan0"}).find("unknown option"), std::string::npos);
