@@ -80,43 +80,6 @@ bus.shutdown()
 print(json.dumps(result))
 """
 
-_INJECT = r"""
-# Frames put on port 0's wire by a thread of this process through the
-# virtual card's remote_send(), at RATE per second: a stand-in for a
-# saturated bus until the remote node sends back to back.
-class Frame(ctypes.Structure):
-    _fields_ = [("id", ctypes.c_uint32), ("extended", ctypes.c_bool), ("rtr", ctypes.c_bool),
-                ("len", ctypes.c_uint8), ("data", ctypes.c_uint8 * 8)]
-send = vcard("_ZN5vcard11remote_sendEiiRKNS_5FrameEj", ctypes.c_bool,
-             ctypes.c_int, ctypes.c_int, ctypes.POINTER(Frame), ctypes.c_uint)
-queue_dropped = vcard("_ZN5vcard13queue_droppedEii", ctypes.c_uint64, ctypes.c_int, ctypes.c_int)
-bus = can.Bus(interface="pci5c3a", channel=0, bitrate=1000000)
-count = int(RATE * SECONDS)
-def inject():
-    frame = Frame(id=0x3A5, len=8)
-    start = time.monotonic()
-    for i in range(count):
-        ctypes.memmove(frame.data, i.to_bytes(8, "little"), 8)
-        send(0, 0, ctypes.byref(frame), 1000000)
-        while time.monotonic() < start + (i + 1) / RATE:
-            pass
-injector = threading.Thread(target=inject)
-start = time.monotonic()
-injector.start()
-received, expected, gaps = 0, 0, 0
-while received < count:
-    msg = bus.recv(timeout=2)
-    if msg is None:
-        break
-    sequence = int.from_bytes(msg.data, "little")
-    gaps += sequence - expected
-    expected, received = sequence + 1, received + 1
-elapsed = time.monotonic() - start
-injector.join()
-print(json.dumps({"rate": received / elapsed, "lost": gaps + count - received,
-                  "dropped": queue_dropped(0, 0)}))
-"""
-
 _LATENCY = r"""
 if POLLING:
     # A thread with the signals unblocked, started before the buses: the
@@ -222,11 +185,6 @@ def main() -> None:
     print(f"receive, remote node {REMOTE}: {receive['rate']:.0f} frames/s through recv(), "
           f"{receive['lost']} lost in sequence, driver queue dropped {receive['dropped']}, "
           f"receiving threads {receive['cpu'] * 100:.1f} % of a core")
-
-    inject = _run(_INJECT, _vcard_env(), RATE=9000, SECONDS=min(args.seconds, 5.0))
-    print(f"receive, 9000 frames/s injected (a saturated 1 Mbit/s bus carries about 8,700): "
-          f"{inject['rate']:.0f} frames/s through recv(), {inject['lost']} lost, "
-          f"driver queue dropped {inject['dropped']}")
 
     signal_lat = _run(_LATENCY, _vcard_env(), POLLING=False)
     poll_lat = _run(_LATENCY, _vcard_env(), POLLING=True)
