@@ -8,7 +8,8 @@
 #                                   unversioned link that older applications need
 #   dev        libpci-5c3a-dev      header, pkg-config and CMake files, API man
 #                                   pages, examples
-#   tools      pci-5c3a-tools       test5C3A and its man page
+#   tools      pci-5c3a-tools       test5C3A, pci5c3a-gateway, their man pages,
+#                                   the gateway's systemd unit template
 #   vcard      libpci-5c3a-vcard    the virtual card's preload library
 #   vcard_tools  pci-5c3a-vcard       with-virtual-card and the virtual card's man pages
 #
@@ -154,6 +155,15 @@ if(TARGET test5C3A)
   install(TARGETS test5C3A RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 
+if(TARGET pci5c3a-gateway)
+  install(TARGETS pci5c3a-gateway RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  configure_file(${PROJECT_SOURCE_DIR}/gateway/pci5c3a-gateway@.service.in
+    ${PROJECT_BINARY_DIR}/packaging/pci5c3a-gateway@.service @ONLY)
+  # systemd's own directory, under the prefix (/usr/lib/systemd/system).
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/pci5c3a-gateway@.service
+    DESTINATION lib/systemd/system COMPONENT tools)
+endif()
+
 if(TARGET pci_5C3A_vcard)
   install(TARGETS pci_5C3A_vcard
     LIBRARY DESTINATION ${PCI5C3A_VCARD_LIBDIR} COMPONENT vcard NAMELINK_SKIP)
@@ -214,6 +224,7 @@ endfunction()
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man/man1 ${PROJECT_BINARY_DIR}/man/man3 ${PROJECT_BINARY_DIR}/man/man7)
 pci5c3a_man(pci_5C3A 3 dev)
 pci5c3a_man(test5C3A 1 tools)
+pci5c3a_man(pci5c3a-gateway 1 tools)
 pci5c3a_man(with-virtual-card 1 vcard_tools)
 pci5c3a_man(pci5c3a-vcard 7 vcard_tools)
 add_custom_target(pci5c3a_man ALL DEPENDS ${_man_outputs})

@@ -83,12 +83,16 @@ page pci_5C3A(3) and example programs.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${PCI5C3A_DEB_TOOLS})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS ${PCI5C3A_DEB_VCARD})
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "loop-back test for the 5C3A two-port CAN bus PCI card
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "loop-back test and SocketCAN gateway for the 5C3A CAN bus PCI card
 ${_about_card}
 
 test5C3A tests a card whose two ports are wired to each other: it sends 32
 known messages through each port, reads back what each port received and
-reports whether everything arrived unchanged.")
+reports whether everything arrived unchanged.
+
+pci5c3a-gateway mirrors card ports onto SocketCAN interfaces (vcan), so
+that can-utils, python-can and other SocketCAN tools work with the card;
+with a systemd unit template.")
 
 set(CPACK_DEBIAN_VCARD_PACKAGE_NAME ${PCI5C3A_DEB_VCARD_LIB})
 set(CPACK_DEBIAN_VCARD_PACKAGE_SECTION libs)
@@ -124,13 +128,13 @@ set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/deb-finish.cmake)
 
 # Dependencies on system libraries: which ELF file each package carries.
 set(PCI5C3A_ELF_FILES "")
-foreach(pair runtime:pci_5C3A tools:test5C3A vcard:pci_5C3A_vcard)
+foreach(pair runtime:pci_5C3A tools:test5C3A tools:pci5c3a-gateway vcard:pci_5C3A_vcard)
   string(REPLACE ":" ";" pair "${pair}")
   list(GET pair 0 component)
   list(GET pair 1 target)
   if(TARGET ${target})
     string(TOUPPER ${component} component)
-    string(APPEND PCI5C3A_ELF_FILES "set(PCI5C3A_ELF_${component} \"$<TARGET_FILE:${target}>\")\n")
+    string(APPEND PCI5C3A_ELF_FILES "list(APPEND PCI5C3A_ELF_${component} \"$<TARGET_FILE:${target}>\")\n")
   endif()
 endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/packaging/CPackProjectConfig.cmake.in

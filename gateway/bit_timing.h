@@ -1,0 +1,59 @@
+// Bit timing of a port's SJA1000 for a requested bit rate.
+//
+// The card clocks its controllers from a 16 MHz crystal (8 MHz CAN clock).
+// A time quantum is 2 x (BRP + 1) crystal periods and a bit is
+// 1 + (TSEG1 + 1) + (TSEG2 + 1) quanta, so a bit rate is reachable only when
+// its bit time is a whole number of crystal periods of that form.
+#ifndef PCI5C3A_GATEWAY_BIT_TIMING_H
+#define PCI5C3A_GATEWAY_BIT_TIMING_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace gateway {
+
+inline constexpr std::uint32_t kCrystalHz = 16'000'000;
+// The SJA1000's highest bit rate, and the lowest the registers can express
+// (2 x 64 x 25 crystal periods per bit).
+inline constexpr std::uint32_t kMaxBitrate = 1'000'000;
+inline constexpr std::uint32_t kMinBitrate = 5'000;
+// The library's fixed bit-rate index that stands for "the user timing".
+inline constexpr unsigned kUserTimingIndex = 4;
+
+struct BitTiming {
+    std::uint32_t bitrate = 0;
+    unsigned index = 0;  // bit-rate index 0..3, or kUserTimingIndex
+    // Register field values of bus timing 0/1. The port is programmed with
+    // them only under kUserTimingIndex; for a fixed index they are the ones
+    // the library writes itself.
+    std::uint8_t brp = 0;
+    std::uint8_t tseg1 = 0;
+    std::uint8_t tseg2 = 0;
+    std::uint8_t sjw = 0;
+
+    // Sample point in tenths of a percent (875 = 87.5 %).
+    [[nodiscard]] unsigned sample_point_permille() const;
+    bool operator==(const BitTiming &) const = default;
+};
+
+// The timing for exactly `bitrate`, or nothing when the controller cannot
+// run at that rate. 125k, 250k, 500k and 1M use the library's fixed indices
+// 0..3; every other rate the user timing, with the sample point nearest to
+// where Linux's CAN drivers put it (87.5 %, 80 % above 500 kbit/s, 75 %
+// above 800 kbit/s).
+std::optional<BitTiming> timing_for(std::uint32_t bitrate);
+
+// The reachable rates nearest below and above `bitrate` (0 when none).
+struct NearestRates {
+    std::uint32_t below = 0;
+    std::uint32_t above = 0;
+};
+NearestRates nearest_rates(std::uint32_t bitrate);
+
+// "500k", "1M", "83333": as the options take them.
+std::string format_bitrate(std::uint32_t bitrate);
+
+}  // namespace gateway
+
+#endif
