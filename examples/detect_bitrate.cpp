@@ -63,7 +63,7 @@ int main()
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (received)
-        std::printf("listening at %s: received id 0x%03X, %u bytes\n", rates[index], msg.id, msg.len);
+        std::printf("listening at %s: received id 0x%03X, %u bytes\n", rate, msg.id, msg.len);
     else
         std::puts("nothing received at the detected rate");
 
