@@ -6,7 +6,6 @@
 //     PCI5C3A_VCARD_REMOTE=250k:1 with-virtual-card ./detect_bitrate
 #include <pci_5C3A.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -27,8 +26,14 @@ int main()
         CanCloseDriver(port);
         return 1;
     }
-    constexpr std::array<const char *, 4> rates{ "125 kbit/s", "250 kbit/s", "500 kbit/s", "1 Mbit/s" };
-    std::printf("bit-rate index %d: %s\n", index, rates[index]);
+    const char *rate = "1 Mbit/s";
+    switch (index) {
+    case PCI5C3A_BAUD_125K: rate = "125 kbit/s"; break;
+    case PCI5C3A_BAUD_250K: rate = "250 kbit/s"; break;
+    case PCI5C3A_BAUD_500K: rate = "500 kbit/s"; break;
+    default: break;
+    }
+    std::printf("bit-rate index %d: %s\n", index, rate);
 
     // Detection leaves the port configured as it was: apply the rate found,
     // keeping the rest of the port's configuration.
@@ -58,7 +63,7 @@ int main()
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (received)
-        std::printf("listening at %s: received id 0x%03X, %u bytes\n", rates[index], msg.id, msg.len);
+        std::printf("listening at %s: received id 0x%03X, %u bytes\n", rate, msg.id, msg.len);
     else
         std::puts("nothing received at the detected rate");
 

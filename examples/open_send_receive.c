@@ -27,13 +27,13 @@ int main(void)
         return 1;
     }
 
-    /* Both ports alike: 11-bit identifiers at 500 kbit/s (index 2). The
+    /* Both ports alike: 11-bit identifiers at 500 kbit/s. The
      * filter passes identifiers 0x100 to 0x1FF: a mask bit of 1 means
      * "don't care", so only the bits above the low eight must match. */
-    cfg.mode = 0;
+    cfg.mode = PCI5C3A_ID_STANDARD;
     cfg.accCode = 0x100;
     cfg.accMask = 0x0FF;
-    cfg.baudrate = 2;
+    cfg.baudrate = PCI5C3A_BAUD_500K;
     if (CanConfigPort(tx, &cfg) != 0 || CanConfigPort(rx, &cfg) != 0) {
         fprintf(stderr, "cannot configure the ports\n");
         return 1;

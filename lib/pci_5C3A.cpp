@@ -63,6 +63,10 @@ static_assert(REQ_SEND == _IOW(PCI5C3A_IOC_TYPE, 0x18, MSG_XFER));
 static_assert(REQ_RECEIVE == _IOR(PCI5C3A_IOC_TYPE, 0x19, MSG_XFER));
 static_assert(REQ_RCV_COUNT == _IOR(PCI5C3A_IOC_TYPE, 0x1A, RCV_COUNT));
 
+// The public bit-rate indices are the rows of kBusTiming below.
+static_assert(PCI5C3A_BAUD_125K == 0 && PCI5C3A_BAUD_250K == 1 && PCI5C3A_BAUD_500K == 2 &&
+              PCI5C3A_BAUD_1M == 3 && PCI5C3A_BAUD_USER == 4);
+
 // ---------------------------------------------------------------------------
 // Tables. Process-wide, exported under these names for existing applications.
 
@@ -90,18 +94,19 @@ constexpr int kPortOpen = 1;
 constexpr int kMaxReleases = 64;
 
 // Bus timing for the fixed bit-rate indices with the card's 16 MHz crystal:
-// 125, 250, 500 kbit/s and 1 Mbit/s. Index 4 takes the caller's own values.
-constexpr int kUserTiming = 4;
+// 125, 250, 500 kbit/s and 1 Mbit/s. PCI5C3A_BAUD_USER takes the caller's own
+// values.
+constexpr int kUserTiming = PCI5C3A_BAUD_USER;
 struct BusTiming {
     unsigned char btr0, btr1;
 };
 constexpr BusTiming kBusTiming[kUserTiming] = {{0x03, 0x1C}, {0x01, 0x1C}, {0x00, 0x1C}, {0x00, 0x14}};
 
 // Identifier modes of PORT_STRUCT.mode and MODE_SET.mode.
-constexpr unsigned kStandardIds = 0;
-constexpr unsigned kExtendedIds = 1;
+constexpr unsigned kStandardIds = PCI5C3A_ID_STANDARD;
+constexpr unsigned kExtendedIds = PCI5C3A_ID_EXTENDED;
 
-constexpr PORT_STRUCT kDefaultConfig = {kStandardIds, 0, 0x7FF, 3, 0, 0, 0, 0, {0, 0, 0, 0}};
+constexpr PORT_STRUCT kDefaultConfig = {kStandardIds, 0, 0x7FF, PCI5C3A_BAUD_1M, 0, 0, 0, 0, {0, 0, 0, 0}};
 
 bool validCard(int card) { return card >= 0 && card < PCI5C3A_MAX_CARDS; }
 bool validPort(int port) { return port >= 0 && port < PCI5C3A_PORTS_PER_CARD; }
@@ -127,6 +132,7 @@ int driverRequest(int card, unsigned long request, void *record) {
 // Controller registers
 
 extern "C" unsigned char _5C3A_Read(int handle, int reg) {
+    // Any non-zero InstallRef counts as open here, as it always has: the table is exported.
     if (!validHandle(handle) || InstallRef[handle] == 0) return 0;
     REG_ACCESS access = {};
     access.addr = windowBase(handle) + static_cast<unsigned>(reg);
@@ -135,6 +141,7 @@ extern "C" unsigned char _5C3A_Read(int handle, int reg) {
 }
 
 extern "C" int _5C3A_Write(int handle, int reg, int value) {
+    // Any non-zero InstallRef counts as open here, as it always has: the table is exported.
     if (!validHandle(handle) || InstallRef[handle] == 0) return -1;
     REG_ACCESS access = {};
     access.addr = windowBase(handle) + static_cast<unsigned>(reg);
@@ -276,6 +283,7 @@ extern "C" int CanConfigPort(int handle, const PORT_STRUCT *cfg) {
 }
 
 extern "C" int CanGetPortStatus(int handle, PORT_STATUS *out) {
+    // A closed port answers too, with its last record, as it always has.
     if (!validHandle(handle) || out == nullptr) return -1;
     memcpy(out, &portStruct[handle], sizeof(PORT_STRUCT));
     out->status = _5C3A_Read(handle, REG_SR);
@@ -286,6 +294,7 @@ extern "C" int CanGetPortStatus(int handle, PORT_STATUS *out) {
 // Message transfer
 
 extern "C" int CanSendMsg(int handle, const CAN_PACKET *msg) {
+    // The card, not the port, must be installed, as always: a closed port of an installed card still sends.
     if (!validHandle(handle) || msg == nullptr || !cardInstalled(cardOf(handle))) return -1;
 
     // Pace the sends: consecutive messages on any port are at least 1 ms apart.
@@ -388,6 +397,7 @@ extern "C" int CanSetTxErrorCount(int handle, unsigned char count) {
 }
 
 extern "C" int CanGetIntStatusReg(int handle) {
+    // No open port needed, as always: it is the cached byte, no driver request.
     if (!validHandle(handle)) return -1;
     return canIntStatus[handle];
 }
@@ -429,6 +439,7 @@ PortEvent portEvent(int handle) {
     return {info.act1, PCI5C3A_SIG_PORT1, REQ_EVENT_PORT1};
 }
 
+// Any non-zero marker and InstallRef, not cardInstalled/portOpen, as it always has been.
 bool eventPortUsable(int handle) {
     return validHandle(handle) && pci_Info_5C3A[cardOf(handle)].magic != 0 && InstallRef[handle] != 0;
 }
@@ -477,11 +488,13 @@ extern "C" int CanStopReceiveEvent(int handle) {
 // bus-off (it does not), or the trial's time is up.
 
 extern "C" int CanDetectBaudrate(int handle, int timeout) {
+    // Only the handle's range is checked, as always; on a closed port the accessors send nothing.
     if (!validHandle(handle)) return -1;
 
     const PORT_STRUCT saved = portStruct[handle];
     PORT_STRUCT trial = saved;
     const unsigned char savedMode = _5C3A_Read(handle, REG_MOD);
+    // The first trial's configuration overrides this at once; kept so the driver sees the same requests.
     _5C3A_Write(handle, REG_MOD, MOD_LOM);
 
     int found = -1;
@@ -491,6 +504,7 @@ extern "C" int CanDetectBaudrate(int handle, int timeout) {
 
         unsigned char status = _5C3A_Read(handle, REG_SR) & ~SR_RBS;
         canIntStatus[handle] = status;
+        // The status register is read-only, the chip ignores this; kept so the driver sees the same requests.
         _5C3A_Write(handle, REG_SR, status);
         CanEnableReceive(handle);
 
@@ -501,6 +515,7 @@ extern "C" int CanDetectBaudrate(int handle, int timeout) {
             status = _5C3A_Read(handle, REG_SR);
             canIntStatus[handle] = status;
             if (status & SR_BS) {
+                // Callers may watch standard output for this bus-off marker; it stays byte for byte.
                 fputs("0x80", stdout);
                 break;
             }

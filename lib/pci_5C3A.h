@@ -27,12 +27,24 @@
 extern "C" {
 #endif
 
+/* Identifier modes of PORT_STRUCT.mode */
+#define PCI5C3A_ID_STANDARD 0 /* 11-bit identifiers */
+#define PCI5C3A_ID_EXTENDED 1 /* 29-bit identifiers */
+
+/* Bit-rate indices of PORT_STRUCT.baudrate, with the card's 16 MHz clock;
+ * also what CanDetectBaudrate returns. */
+#define PCI5C3A_BAUD_125K 0
+#define PCI5C3A_BAUD_250K 1
+#define PCI5C3A_BAUD_500K 2
+#define PCI5C3A_BAUD_1M 3
+#define PCI5C3A_BAUD_USER 4 /* the timing in brp, tseg1, tseg2, sjw */
+
 /* Port configuration, 24 bytes (six 32-bit words). */
 typedef struct {
-    unsigned int mode;     /* 0 = 11-bit identifiers, 1 = 29-bit identifiers */
+    unsigned int mode;     /* PCI5C3A_ID_STANDARD (0) or PCI5C3A_ID_EXTENDED (1) */
     unsigned int accCode;  /* acceptance code, right-aligned identifier bits */
     unsigned int accMask;  /* acceptance mask, a 1 bit is "don't care" */
-    unsigned int baudrate; /* bit-rate index 0..4; 4 = the user timing below */
+    unsigned int baudrate; /* bit-rate index PCI5C3A_BAUD_125K..PCI5C3A_BAUD_USER (0..4) */
     unsigned char brp;     /* user bit timing: baud-rate prescaler */
     unsigned char tseg1;   /* user bit timing: time segment 1 */
     unsigned char tseg2;   /* user bit timing: time segment 2 */

@@ -1,5 +1,5 @@
-// Messages, configurations and the bounded wait for received messages, in
-// terms of the library's API only: shared by the tests that run on the
+// Messages, configurations and the tests' bounded wait, in terms of the
+// library's API only: shared by the tests that run on the
 // virtual card and by the wired-ports suite that also runs on a real card.
 #pragma once
 
@@ -33,16 +33,30 @@ inline PORT_STRUCT config(unsigned mode, unsigned code, unsigned mask, unsigned 
     return c;
 }
 
-// Waits (bounded) until a port's driver queue holds n messages; returns the
-// count seen last. A frame takes time on a real bus, and the driver queues
-// it from its interrupt handler: neither need be instantaneous.
-inline int waitForCount(int handle, int n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+// The one wait of the tests: polls, every millisecond and bounded, a
+// condition that another thread, a signal or the bus makes true. Never an
+// assertion on time: the bound only keeps a broken build from hanging.
+template <class F>
+bool eventually(F &&condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    int count = CanGetRcvCnt(handle);
-    while (count < n && std::chrono::steady_clock::now() < end) {
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        count = CanGetRcvCnt(handle);
     }
+    return true;
+}
+
+// Waits until a port's driver queue holds n messages; returns the count
+// seen last. A frame takes time on a real bus, and the driver queues it
+// from its interrupt handler: neither need be instantaneous.
+inline int waitForCount(int handle, int n, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    int count = 0;
+    eventually(
+        [&] {
+            count = CanGetRcvCnt(handle);
+            return count >= n;
+        },
+        limit);
     return count;
 }
 

@@ -24,7 +24,7 @@
 #include <utility>
 #include <vector>
 
-namespace ptytest {
+namespace test {
 
 struct Options {
     std::vector<std::string> argv;
@@ -220,4 +220,4 @@ private:
     std::string out_, err_;
 };
 
-}  // namespace ptytest
+}  // namespace test

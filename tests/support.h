@@ -23,7 +23,12 @@
 
 namespace test {
 
-using tables::resetLibrary;
+// Port 1's register window in the card's address space: kPort1 + REG_SR.
+constexpr std::uint32_t kPort1 = PCI5C3A_PORT_WINDOW;
+
+// The card's fixed register values as the library must write them, pinned
+// here so that a change to the chip header shows up as a failing build.
+static_assert(CDR_CARD == 0xC8 && OCR_CARD == 0xFA);
 
 struct Write {
     std::uint32_t addr;

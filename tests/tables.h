@@ -13,7 +13,7 @@
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
 
-namespace tables {
+namespace test {
 
 constexpr unsigned short kInstalled = 0x5C3A;
 
@@ -167,4 +167,4 @@ inline std::string difference(const Snapshot &want, const Snapshot &got) {
     return "";
 }
 
-}  // namespace tables
+}  // namespace test

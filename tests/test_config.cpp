@@ -9,9 +9,10 @@ namespace {
 // Everything CanConfigPort writes around the filter bytes and bit timing.
 std::vector<Write> sequence(std::vector<Write> filter, std::uint8_t btr0, std::uint8_t btr1,
                             std::uint8_t ier) {
-    std::vector<Write> w = {{4, 0x00}, {0, 0x01}, {31, 0xC8}};
+    std::vector<Write> w = {{REG_IER, 0x00}, {REG_MOD, 0x01}, {REG_CDR, CDR_CARD}};
     w.insert(w.end(), filter.begin(), filter.end());
-    w.insert(w.end(), {{6, btr0}, {7, btr1}, {8, 0xFA}, {0, 0x08}, {4, ier}});
+    w.insert(w.end(),
+             {{REG_BTR0, btr0}, {REG_BTR1, btr1}, {REG_OCR, OCR_CARD}, {REG_MOD, 0x08}, {REG_IER, ier}});
     return w;
 }
 
@@ -20,9 +21,10 @@ std::vector<Write> sequence(std::vector<Write> filter, std::uint8_t btr0, std::u
 TEST_F(Card, DefaultConfigurationWritesTheFullSequence) {
     vcard::trace_clear();
     ASSERT_EQ(CanOpenDriver(0, 1), 1);
-    const std::vector<Write> filter = {{128 + 18, 0x00}, {128 + 19, 0x00}, {128 + 22, 0xFF},
-                                       {128 + 23, 0xFF}, {128 + 16, 0x00}, {128 + 17, 0x10},
-                                       {128 + 20, 0xFF}, {128 + 21, 0xF0}};
+    const std::vector<Write> filter = {{kPort1 + REG_ACR2, 0x00}, {kPort1 + REG_ACR3, 0x00},
+                                       {kPort1 + REG_AMR2, 0xFF}, {kPort1 + REG_AMR3, 0xFF},
+                                       {kPort1 + REG_ACR0, 0x00}, {kPort1 + REG_ACR1, 0x10},
+                                       {kPort1 + REG_AMR0, 0xFF}, {kPort1 + REG_AMR1, 0xF0}};
     std::vector<Write> expected;
     for (auto w : sequence({}, 0x00, 0x14, 0x03)) expected.push_back({w.addr + 128, w.data});
     expected.insert(expected.begin() + 3, filter.begin(), filter.end());
@@ -44,26 +46,27 @@ TEST_F(Card, DefaultConfigurationWritesTheFullSequence) {
     EXPECT_EQ(trace[setMode + 1].data(), 0x08);
 
     // The controller runs with the single filter and receive/transmit interrupts.
-    EXPECT_EQ(vcard::peek(0, 128 + 0), 0x08);
-    EXPECT_EQ(vcard::peek(0, 128 + 4), 0x03);
-    EXPECT_EQ(vcard::peek(0, 128 + 6), 0x00);
-    EXPECT_EQ(vcard::peek(0, 128 + 7), 0x14);
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_MOD), 0x08);
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_IER), 0x03);
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_BTR0), 0x00);
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_BTR1), 0x14);
 }
 
 TEST_F(Card, InterruptEnablesFoundAreKept) {
     open({{0, 0}});
-    vcard::force_read(0, 4, {0x88});
+    vcard::force_read(0, REG_IER, {0x88});
     PORT_STRUCT c = config(0, 0, 0x7FF, 3);
     ASSERT_EQ(CanConfigPort(0, &c), 0);
-    EXPECT_EQ(writes().back(), (Write{4, 0x8B}));
+    EXPECT_EQ(writes().back(), (Write{REG_IER, 0x8B}));
 }
 
 TEST_F(Card, ExtendedFilterBytes) {
     open({{0, 0}});
     PORT_STRUCT c = config(1, 0x1FFFFFFF, 0x12345678, 3);
     ASSERT_EQ(CanConfigPort(0, &c), 0);
-    const std::vector<Write> filter = {{16, 0xFF}, {17, 0xFF}, {18, 0xFF}, {19, 0xF8},
-                                       {20, 0x91}, {21, 0xA2}, {22, 0xB3}, {23, 0xC4}};
+    const std::vector<Write> filter = {{REG_ACR0, 0xFF}, {REG_ACR1, 0xFF}, {REG_ACR2, 0xFF},
+                                       {REG_ACR3, 0xF8}, {REG_AMR0, 0x91}, {REG_AMR1, 0xA2},
+                                       {REG_AMR2, 0xB3}, {REG_AMR3, 0xC4}};
     EXPECT_EQ(writes(), sequence(filter, 0x00, 0x14, 0x03));
     const auto trace = vcard::trace();
     for (const auto &r : trace) {
@@ -77,8 +80,9 @@ TEST_F(Card, StandardFilterBytesAreCutToEightBits) {
     open({{0, 0}});
     PORT_STRUCT c = config(0, 0x123, 0xFFFFFFFF, 3);
     ASSERT_EQ(CanConfigPort(0, &c), 0);
-    const std::vector<Write> filter = {{18, 0x00}, {19, 0x00}, {22, 0xFF}, {23, 0xFF},
-                                       {16, 0x24}, {17, 0x70}, {20, 0xFF}, {21, 0xF0}};
+    const std::vector<Write> filter = {{REG_ACR2, 0x00}, {REG_ACR3, 0x00}, {REG_AMR2, 0xFF},
+                                       {REG_AMR3, 0xFF}, {REG_ACR0, 0x24}, {REG_ACR1, 0x70},
+                                       {REG_AMR0, 0xFF}, {REG_AMR1, 0xF0}};
     EXPECT_EQ(writes(), sequence(filter, 0x00, 0x14, 0x03));
 }
 
@@ -90,8 +94,8 @@ TEST_F(Card, BitRateIndicesProgramTheBusTiming) {
         PORT_STRUCT c = config(0, 0, 0x7FF, index);
         c.brp = 0x3F;  // user timing is ignored for the fixed indices
         ASSERT_EQ(CanConfigPort(0, &c), 0);
-        EXPECT_EQ(vcard::peek(0, 6), btr0[index]) << index;
-        EXPECT_EQ(vcard::peek(0, 7), btr1[index]) << index;
+        EXPECT_EQ(vcard::peek(0, REG_BTR0), btr0[index]) << index;
+        EXPECT_EQ(vcard::peek(0, REG_BTR1), btr1[index]) << index;
     }
 
     PORT_STRUCT user = config(0, 0, 0x7FF, 4);
@@ -102,8 +106,8 @@ TEST_F(Card, BitRateIndicesProgramTheBusTiming) {
     vcard::trace_clear();
     ASSERT_EQ(CanConfigPort(0, &user), 0);
     auto w = writes();
-    EXPECT_EQ(w[11], (Write{6, 0x01}));
-    EXPECT_EQ(w[12], (Write{7, 0x1C}));
+    EXPECT_EQ(w[11], (Write{REG_BTR0, 0x01}));
+    EXPECT_EQ(w[12], (Write{REG_BTR1, 0x1C}));
 
     user.brp = 0xFF;  // fields are cut to their registers' eight bits
     user.sjw = 3;
@@ -112,8 +116,8 @@ TEST_F(Card, BitRateIndicesProgramTheBusTiming) {
     vcard::trace_clear();
     ASSERT_EQ(CanConfigPort(0, &user), 0);
     w = writes();
-    EXPECT_EQ(w[11], (Write{6, 0xFF}));
-    EXPECT_EQ(w[12], (Write{7, 0x7F}));
+    EXPECT_EQ(w[11], (Write{REG_BTR0, 0xFF}));
+    EXPECT_EQ(w[12], (Write{REG_BTR1, 0x7F}));
 }
 
 TEST_F(Card, RefusedRecordsTouchNothing) {
@@ -137,8 +141,8 @@ TEST_F(Card, RefusedRecordsTouchNothing) {
     EXPECT_EQ(std::memcmp(&portStruct[0], &before, sizeof before), 0);
 
     // A refused bit rate does not leave the controller in reset mode.
-    EXPECT_EQ(vcard::peek(0, 0), 0x08);
-    EXPECT_EQ(vcard::peek(0, 4), 0x03);
+    EXPECT_EQ(vcard::peek(0, REG_MOD), 0x08);
+    EXPECT_EQ(vcard::peek(0, REG_IER), 0x03);
 }
 
 TEST_F(Card, PortStatusReturnsTheRecordAndTheLiveStatus) {
@@ -154,7 +158,7 @@ TEST_F(Card, PortStatusReturnsTheRecordAndTheLiveStatus) {
 
     PORT_STATUS st;
     std::memset(&st, 0x5A, sizeof st);
-    vcard::force_read(0, 2, {0x4C});
+    vcard::force_read(0, REG_SR, {0x4C});
     EXPECT_EQ(CanGetPortStatus(0, &st), 0);
     EXPECT_EQ(std::memcmp(&st, &c, sizeof c), 0);
     EXPECT_EQ(st.status, 0x4C);

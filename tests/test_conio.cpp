@@ -12,8 +12,8 @@
 
 #include "pty_child.h"
 
-using ptytest::Options;
-using ptytest::PtyChild;
+using test::Options;
+using test::PtyChild;
 
 namespace {
 
@@ -111,8 +111,8 @@ TEST_F(Conio, KbHitReturnsTypedKey) {
     // (one typed between calls is discarded by the next call's switch).
     PtyChild &c = run({"kbhit-until-key"});
     tcflag_t before = initialLflag();
-    long long end = ptytest::nowMs() + 60000;
-    while (c.output().find("kbhit ") == std::string::npos && ptytest::nowMs() < end) {
+    long long end = test::nowMs() + 60000;
+    while (c.output().find("kbhit ") == std::string::npos && test::nowMs() < end) {
         if (!(c.lflag() & ICANON)) c.send("w");
         if (!c.pump(20)) break;
     }

@@ -108,7 +108,7 @@ TEST_F(Detect, TrialLengthIsTheTimeoutInWholeSeconds) {
 
 TEST_F(Detect, StatusIsWrittenBackWithoutTheReceiveBit) {
     open({{0, 0}});
-    vcard::force_read(0, 2, {0x0D, 0x00, 0x4F});
+    vcard::force_read(0, REG_SR, {0x0D, 0x00, 0x4F});
     int result = 0;
     detect(0, 0, &result);
     std::vector<std::uint8_t> statusWrites;
@@ -123,7 +123,7 @@ TEST_F(Detect, BusOffEndsEveryTrialAtOnce) {
     open({{0, 0}});
     for (std::uint8_t status : {0x80, 0x81, 0xFF}) {
         vcard::trace_clear();
-        vcard::force_read(0, 2, {status}, true);
+        vcard::force_read(0, REG_SR, {status}, true);
         int result = 0;
         EXPECT_EQ(detect(0, 3000, &result), "0x800x800x800x80");
         EXPECT_EQ(result, -1);
@@ -138,14 +138,14 @@ TEST_F(Detect, AMessageInTheFirstTrialFindsTheFastestRate) {
     saved.reserved[2] = 9;
     ASSERT_EQ(CanConfigPort(0, &saved), 0);
     vcard::trace_clear();
-    vcard::force_read(0, 2, {0x0C, 0x0D});
+    vcard::force_read(0, REG_SR, {0x0C, 0x0D});
     int result = 0;
     EXPECT_EQ(detect(0, 0, &result), "");
     EXPECT_EQ(result, 3);
     EXPECT_EQ(CanGetIntStatusReg(0) & 0x01, 0x01);
     EXPECT_EQ(std::memcmp(&portStruct[0], &saved, sizeof saved), 0);
     EXPECT_EQ(pollsPerTrial(), std::vector<int>{1});
-    EXPECT_EQ(writes().back(), (Write{0, 0x08}));  // the mode found at entry
+    EXPECT_EQ(writes().back(), (Write{REG_MOD, 0x08}));  // the mode found at entry
 }
 
 TEST_F(Detect, ThePortKeepsItsConfigurationAndMode) {
@@ -155,18 +155,18 @@ TEST_F(Detect, ThePortKeepsItsConfigurationAndMode) {
     ASSERT_EQ(_5C3A_Write(0, 0, 0x09), 0);  // listen-only can only be set from reset mode
     ASSERT_EQ(_5C3A_Write(0, 0, 0x0A), 0);  // listen-only with the single filter
     vcard::trace_clear();
-    vcard::force_read(0, 2, {0x0C, 0x0C, 0x0C, 0x0D});  // nothing at index 3, a message at 2
+    vcard::force_read(0, REG_SR, {0x0C, 0x0C, 0x0C, 0x0D});  // nothing at index 3, a message at 2
     int result = 0;
     detect(0, 0, &result);
     EXPECT_EQ(result, 2);
     EXPECT_EQ(portStruct[0].baudrate, 1u);
     EXPECT_EQ(std::memcmp(&portStruct[0], &saved, sizeof saved), 0);
-    EXPECT_EQ(vcard::peek(0, 6), 0x01);
-    EXPECT_EQ(vcard::peek(0, 7), 0x1C);
-    EXPECT_EQ(vcard::peek(0, 4), 0x03);
+    EXPECT_EQ(vcard::peek(0, REG_BTR0), 0x01);
+    EXPECT_EQ(vcard::peek(0, REG_BTR1), 0x1C);
+    EXPECT_EQ(vcard::peek(0, REG_IER), 0x03);
     // The mode found at entry is written back last. (The controller takes the
     // listen-only bit only from reset mode, so it stays in normal mode.)
-    EXPECT_EQ(writes().back(), (Write{0, 0x0A}));
+    EXPECT_EQ(writes().back(), (Write{REG_MOD, 0x0A}));
 }
 
 TEST_F(Detect, ClosedPortSendsNothingAndFails) {
@@ -199,9 +199,9 @@ TEST_P(DetectRemote, FindsTheRemoteNodesRate) {
     detect(0, 1000, &result);
     EXPECT_EQ(result, GetParam().second);
     EXPECT_EQ(std::memcmp(&portStruct[0], &before, sizeof before), 0);
-    EXPECT_EQ(vcard::peek(0, 6), 0x00);  // back at the configured 1 Mbit/s
-    EXPECT_EQ(vcard::peek(0, 7), 0x14);
-    EXPECT_EQ(vcard::peek(0, 0), 0x08);
+    EXPECT_EQ(vcard::peek(0, REG_BTR0), 0x00);  // back at the configured 1 Mbit/s
+    EXPECT_EQ(vcard::peek(0, REG_BTR1), 0x14);
+    EXPECT_EQ(vcard::peek(0, REG_MOD), 0x08);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, DetectRemote,

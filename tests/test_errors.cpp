@@ -21,7 +21,7 @@ TEST_F(Card, RegisterGettersReadTheirRegisters) {
     int (*const getters[])(int) = {CanGetArbitrationLostBit, CanGetErrorCode, CanGetErrorWarningLimit,
                                    CanGetRxErrorCount, CanGetTxErrorCount};
     for (int i = 0; i < 5; ++i) {
-        vcard::force_read(0, 128 + std::uint32_t(regs[i]), {std::uint8_t(0xF0 + i)});
+        vcard::force_read(0, kPort1 + std::uint32_t(regs[i]), {std::uint8_t(0xF0 + i)});
         EXPECT_EQ(getters[i](1), 0xF0 + i) << regs[i];
     }
     EXPECT_EQ(readAddresses(), (std::vector<std::uint32_t>{139, 140, 141, 142, 143}));
@@ -42,14 +42,14 @@ TEST_F(Card, RegisterFunctionsRefuseClosedPortsWithoutARequest) {
 
 TEST_F(Card, LimitAndCounterAreWrittenInResetMode) {
     open({{0, 0}});
-    vcard::force_read(0, 0, {0x08});
+    vcard::force_read(0, REG_MOD, {0x08});
     EXPECT_EQ(CanSetErrorWarningLimit(0, 96), 0);
-    EXPECT_EQ(writes(), (std::vector<Write>{{0, 0x09}, {13, 0x60}, {0, 0x08}}));
+    EXPECT_EQ(writes(), (std::vector<Write>{{REG_MOD, 0x09}, {REG_EWLR, 0x60}, {REG_MOD, 0x08}}));
 
     vcard::trace_clear();
-    vcard::force_read(0, 0, {0x08});
+    vcard::force_read(0, REG_MOD, {0x08});
     EXPECT_EQ(CanSetTxErrorCount(0, static_cast<unsigned char>(300)), 0);
-    EXPECT_EQ(writes(), (std::vector<Write>{{0, 0x09}, {15, 0x2C}, {0, 0x08}}));
+    EXPECT_EQ(writes(), (std::vector<Write>{{REG_MOD, 0x09}, {REG_TXERR, 0x2C}, {REG_MOD, 0x08}}));
     EXPECT_EQ(CanGetTxErrorCount(0), 44);
 
     // The result is the last write's.
@@ -61,16 +61,16 @@ TEST_F(Card, TheNewWarningLimitGovernsTheErrorStatus) {
     open({{0, 0}, {0, 1}});
     ASSERT_EQ(CanSetErrorWarningLimit(1, 3), 0);
     EXPECT_EQ(CanGetErrorWarningLimit(1), 3);
-    EXPECT_EQ(vcard::peek(0, 128), 0x08);  // back in operating mode with the single filter
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_MOD), 0x08);  // back in operating mode with the single filter
 
     // Three frames port 1 cannot decode (sent at 250 kbit/s) reach the limit.
     for (std::uint32_t id = 0; id < 3; ++id) {
-        EXPECT_EQ(vcard::peek(0, 128 + 2) & 0x40, 0) << id;
+        EXPECT_EQ(vcard::peek(0, kPort1 + REG_SR) & 0x40, 0) << id;
         vcard::remote_send(0, 1, frame(id), 250000);
     }
     EXPECT_EQ(CanGetRxErrorCount(1), 3);
-    EXPECT_EQ(vcard::peek(0, 128 + 2) & 0x40, 0x40);
-    EXPECT_EQ(vcard::peek(0, 2) & 0x40, 0);  // port 0 saw the same errors, under its limit of 96
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_SR) & 0x40, 0x40);
+    EXPECT_EQ(vcard::peek(0, REG_SR) & 0x40, 0);  // port 0 saw the same errors, under its limit of 96
 }
 
 TEST_F(Card, ErrorCodeCaptureHoldsUntilRead) {
@@ -85,8 +85,8 @@ TEST_F(Card, ErrorCodeCaptureHoldsUntilRead) {
 TEST_F(Card, WritingTheTransmitCounterFullForcesBusOff) {
     open({{0, 0}});
     ASSERT_EQ(CanSetTxErrorCount(0, 255), 0);
-    EXPECT_EQ(vcard::peek(0, 2) & 0x80, 0x80);  // bus-off
-    EXPECT_EQ(vcard::peek(0, 0) & 0x01, 0x01);  // the controller went back to reset mode
+    EXPECT_EQ(vcard::peek(0, REG_SR) & 0x80, 0x80);   // bus-off
+    EXPECT_EQ(vcard::peek(0, REG_MOD) & 0x01, 0x01);  // the controller went back to reset mode
     EXPECT_EQ(CanGetTxErrorCount(0), 127);
     CAN_PACKET p = packet(1, 1);
     EXPECT_EQ(CanSendMsg(0, &p), -1);
@@ -125,7 +125,7 @@ TEST_F(Card, LedBitsGoToTheLedRegister) {
         EXPECT_EQ(trace[i].fd, pci_Info_5C3A[0].fd);
         EXPECT_EQ(trace[i].in, regAccessBytes(64, bytes[i])) << i;
     }
-    EXPECT_EQ(vcard::peek(0, 64), 0x04);
+    EXPECT_EQ(vcard::peek(0, PCI5C3A_LED_ADDR), 0x04);
     EXPECT_EQ(LEDStatus[0], 0x04);
 }
 

@@ -47,8 +47,7 @@ protected:
 };
 
 bool waitFor(const std::atomic<int> &calls, int n) {
-    for (int i = 0; i < 5000 && calls < n; ++i) usleep(1000);
-    return calls >= n;
+    return eventually([&] { return calls >= n; }, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -47,8 +47,8 @@ struct Row {
     void (*verify)() = nullptr;   // after the call, beyond the result and tables
 };
 
-// Handle 1's receive message counter, 29 + 128, never reaching 0.
-void fifoNeverEmpties() { vcard::force_read(0, 157, {3}, true); }
+// Handle 1's receive message counter never reaching 0.
+void fifoNeverEmpties() { vcard::force_read(0, kPort1 + REG_RMC, {3}, true); }
 
 // One message waiting in handle 1's driver queue.
 void messageWaiting() {
@@ -187,7 +187,7 @@ TEST_P(FaultMatrix, CallReturnsItsResultAndKeepsTheTables) {
     if (row.prepare) row.prepare();
     ASSERT_FALSE(HasFatalFailure());
     vcard::trace_clear();
-    const tables::Snapshot before = tables::take();
+    const test::Snapshot before = test::take();
 
     vcard::answer(row.code, fault.result, fault.error);
     EXPECT_EQ(row.call(), fault.result == -1 ? row.onEio : row.onOne);
@@ -196,13 +196,13 @@ TEST_P(FaultMatrix, CallReturnsItsResultAndKeepsTheTables) {
     // The row exercised its request, and every request went to an
     // installed card's own descriptor.
     EXPECT_GE(issued(row.code), 1u);
-    const tables::Snapshot after = tables::take();
+    const test::Snapshot after = test::take();
     for (const auto &r : vcard::trace()) {
         ASSERT_TRUE(r.card >= 0 && r.card < 2) << vcard::describe(r);
         EXPECT_EQ(r.fd, after.info[r.card].fd) << vcard::describe(r);
     }
 
-    tables::Snapshot want = before;
+    test::Snapshot want = before;
     PCI_INFO &card0 = want.info[0];
     struct sigaction &action = lastPort % 2 == 0 ? card0.act0 : card0.act1;
     switch (row.effect) {
@@ -221,8 +221,8 @@ TEST_P(FaultMatrix, CallReturnsItsResultAndKeepsTheTables) {
         break;
     case Effect::eventOff: action.sa_handler = SIG_IGN; break;
     }
-    EXPECT_EQ(tables::difference(want, after), "");
-    EXPECT_EQ(tables::sane(after), "");
+    EXPECT_EQ(test::difference(want, after), "");
+    EXPECT_EQ(test::sane(after), "");
 
     // The process's disposition follows the record: a handler stays
     // installed when only the driver refused, and a stop ignores the signal

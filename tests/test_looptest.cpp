@@ -13,12 +13,22 @@
 #include <string>
 #include <vector>
 
+#include "pci_5C3A_ioctl.h"
 #include "pty_child.h"
+#include "sja1000.h"
 
-using ptytest::Options;
-using ptytest::PtyChild;
+using test::Options;
+using test::PtyChild;
 
 namespace {
+
+// The start of a trace line for a register read or write at a card address.
+std::string readLine(unsigned addr) { return "REQ_REG_READ addr=" + std::to_string(addr) + " "; }
+std::string writeLine(unsigned addr, unsigned data) {
+    char text[64];
+    std::snprintf(text, sizeof text, "REQ_REG_WRITE addr=%u data=0x%02x", addr, data);
+    return text;
+}
 
 const std::string kPressKey = "Press any key to exit the program...\n";
 
@@ -115,9 +125,10 @@ TEST_F(LoopTest, PassesOnWiredCardAndEndsAfterKey) {
     // out of port 0, then port 1; the counts; 32 messages read per port;
     // port 0 closed, then port 1, the last close switching the LEDs off.
     std::vector<std::string> r = requests();
-    std::vector<std::string> steps = {"REQ_REG_READ addr=29 ",  "REQ_REG_WRITE addr=1 data=0x02",
-                                      "REQ_REG_READ addr=157 ", "REQ_REG_WRITE addr=129 data=0x02",
-                                      "REQ_SET_MODE handle=0 ", "REQ_SET_MODE handle=1 "};
+    constexpr unsigned kPort1 = PCI5C3A_PORT_WINDOW;
+    std::vector<std::string> steps = {readLine(REG_RMC),          writeLine(REG_CMR, CMD_AT),
+                                      readLine(kPort1 + REG_RMC), writeLine(kPort1 + REG_CMR, CMD_AT),
+                                      "REQ_SET_MODE handle=0 ",   "REQ_SET_MODE handle=1 "};
     auto it = r.begin();
     for (const auto &step : steps) {
         it = std::find_if(it, r.end(), [&](const std::string &l) { return startsWith(l, step); });
@@ -158,7 +169,7 @@ TEST_F(LoopTest, KeyTypedDuringTestDoesNotEndKeyWait) {
     ASSERT_TRUE(c.waitFor(kPressKey)) << c.output();
     ASSERT_TRUE(c.waitKeyMode());
     // The typed-ahead input was thrown away: the program still waits.
-    for (long long end = ptytest::nowMs() + 500; ptytest::nowMs() < end;) c.pump(50);
+    for (long long end = test::nowMs() + 500; test::nowMs() < end;) c.pump(50);
     EXPECT_TRUE(c.running());
     c.send("w");
     EXPECT_EQ(c.finish(), 0);

@@ -7,7 +7,7 @@
 
 #include "vcard_support.h"
 
-using namespace vt;
+using namespace test;
 
 namespace {
 

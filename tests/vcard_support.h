@@ -20,7 +20,7 @@
 #include "sja1000.h"
 #include "vcard.h"
 
-namespace vt {
+namespace test {
 
 struct Answer {
     int result;
@@ -62,8 +62,6 @@ inline Answer setMode(int fd, int handle, unsigned mode) {
     m.mode = mode;
     return request(fd, REQ_SET_MODE, &m);
 }
-
-using test::packet;
 
 inline Answer send(int fd, int handle, const CAN_PACKET &p) {
     MSG_XFER x{};
@@ -124,19 +122,6 @@ inline vcard::Config cards(int n, vcard::Wiring wiring = vcard::Wiring::loopback
     return c;
 }
 
-// Waits, bounded, for a condition that another thread or a signal makes
-// true. Never an assertion on time: the bound only keeps a broken build from
-// hanging.
-template <class F>
-bool eventually(F &&condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 // A fresh virtual card (two cards, each loop-back wired) with card 0 open.
 class Device : public ::testing::Test {
 protected:
@@ -154,4 +139,4 @@ protected:
     int fd = -1;
 };
 
-}  // namespace vt
+}  // namespace test

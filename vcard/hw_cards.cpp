@@ -44,7 +44,8 @@ namespace {
 std::size_t port_index(int cards, int card, int port) {
     if (card < 0 || card >= cards || port < 0 || port >= kPortsPerCard)
         throw std::out_of_range("no such card port");
-    return static_cast<std::size_t>(card * kPortsPerCard + port);
+    return static_cast<std::size_t>(card) * static_cast<std::size_t>(kPortsPerCard) +
+           static_cast<std::size_t>(port);
 }
 }  // namespace
 

@@ -129,7 +129,7 @@ void newProcess(Input &in) {
         cfg.tamper.push_back(t);
     }
     vcard::reset(cfg);  // joins the last remote node: no signal of its is still pending
-    tables::resetLibrary();
+    test::resetLibrary();
     signal(PCI5C3A_SIG_PORT0, SIG_DFL);
     signal(PCI5C3A_SIG_PORT1, SIG_DFL);
     vcard::trace_clear();
@@ -143,27 +143,27 @@ bool validCard(int c) { return c >= 0 && c < PCI5C3A_MAX_CARDS; }
 
 // A card record as installation leaves it: a descriptor of the virtual card
 // for this card, and the signal actions cleared or set to ignore.
-std::string freshInstall(const tables::Snapshot &s, int card) {
+std::string freshInstall(const test::Snapshot &s, int card) {
     const PCI_INFO &i = s.info[card];
-    if (i.magic != tables::kInstalled) return "card not installed";
+    if (i.magic != test::kInstalled) return "card not installed";
     if (vcard::descriptor_card(i.fd) != card) return "descriptor is not the card's";
     struct sigaction cleared;
     std::memset(&cleared, 0, sizeof cleared);
     struct sigaction ignoring = cleared;
     ignoring.sa_handler = SIG_IGN;
     const struct sigaction &want = i.sigReady ? ignoring : cleared;
-    if (!tables::sameAction(i.act0, want) || !tables::sameAction(i.act1, want))
+    if (!test::sameAction(i.act0, want) || !test::sameAction(i.act1, want))
         return "signal actions of a new installation";
     return "";
 }
 
 // The requests of the call just made: each on an installed card's own
 // descriptor, in the library's record and in the virtual card's trace.
-void checkRequests(const char *call, const tables::Snapshot &after) {
+void checkRequests(const char *call, const test::Snapshot &after) {
     const int n = std::min(issuedCount.load(), kMaxIssued);
     for (int i = 0; i < n; ++i) {
         const int card = vcard::descriptor_card(issuedLog[i].fd);
-        if (!validCard(card) || !tables::installed(after, card) || after.info[card].fd != issuedLog[i].fd) {
+        if (!validCard(card) || !test::installed(after, card) || after.info[card].fd != issuedLog[i].fd) {
             char why[96];
             std::snprintf(why, sizeof why, "request 0x%lx on descriptor %d (card %d)", issuedLog[i].code,
                           issuedLog[i].fd, card);
@@ -171,12 +171,12 @@ void checkRequests(const char *call, const tables::Snapshot &after) {
         }
     }
     for (const vcard::Request &r : vcard::trace())
-        if (!validCard(r.card) || !tables::installed(after, r.card) || after.info[r.card].fd != r.fd)
+        if (!validCard(r.card) || !test::installed(after, r.card) || after.info[r.card].fd != r.fd)
             violated(call, "traced request off an installed card: " + vcard::describe(r));
     issuedCount = 0;
     vcard::trace_clear();
     for (int c = 0; c < PCI5C3A_MAX_CARDS; ++c)
-        if (tables::installed(after, c)) maxDescriptor = std::max(maxDescriptor, after.info[c].fd);
+        if (test::installed(after, c)) maxDescriptor = std::max(maxDescriptor, after.info[c].fd);
 }
 
 void expect(const char *call, bool ok, const char *what) {
@@ -185,8 +185,8 @@ void expect(const char *call, bool ok, const char *what) {
 
 // Installation of a card by the call: accept the record it made (checked on
 // its own), or none.
-void acceptInstall(const char *call, tables::Snapshot &want, const tables::Snapshot &after, int card) {
-    if (!validCard(card) || tables::installed(want, card) || after.info[card].magic == 0) return;
+void acceptInstall(const char *call, test::Snapshot &want, const test::Snapshot &after, int card) {
+    if (!validCard(card) || test::installed(want, card) || after.info[card].magic == 0) return;
     const std::string why = freshInstall(after, card);
     if (!why.empty()) violated(call, why);
     want.info[card] = after.info[card];
@@ -231,8 +231,8 @@ unsigned long requestCode(Input &in) {
 constexpr int kMaxSends = 4;  // each send waits 1 ms
 
 void step(Input &in, int &sends) {
-    const tables::Snapshot before = tables::take();
-    tables::Snapshot want = before;
+    const test::Snapshot before = test::take();
+    test::Snapshot want = before;
     const char *call = "?";
     issuedCount = 0;
 
@@ -242,15 +242,15 @@ void step(Input &in, int &sends) {
         call = "CanOpenDriver";
         const int card = in.around(0, 3), port = in.around(0, 1);
         const int r = CanOpenDriver(card, port);
-        const tables::Snapshot after = tables::take();
+        const test::Snapshot after = test::take();
         acceptInstall(call, want, after, card);
         if (r == -1) {
             // A card whose signals could not be set up stays installed, uncounted.
-            if (validCard(card) && !tables::installed(before, card) && tables::installed(after, card))
+            if (validCard(card) && !test::installed(before, card) && test::installed(after, card))
                 expect(call, after.info[card].sigReady == 1, "failed installation left without sigReady");
         } else {
             expect(call, validCard(card) && port >= 0 && port < 2 && r == card * 2 + port, "handle");
-            if (!tables::installed(before, card)) ++want.totalCards;
+            if (!test::installed(before, card)) ++want.totalCards;
             want.installRef[r] = 1;
             want.ports[r] = {0, 0, 0x7FF, 3, 0, 0, 0, 0, {0, 0, 0, 0}};
         }
@@ -270,7 +270,7 @@ void step(Input &in, int &sends) {
         const int r = _5C3A_InstallPCI(card);
         expect(call, r == 0 || r == -1 || r == -2 || r == -3, "result");
         expect(call, (r == -1) == !validCard(card), "card range");
-        const tables::Snapshot after = tables::take();
+        const test::Snapshot after = test::take();
         if (r == 0 || r == -3) {
             const std::string why = freshInstall(after, card);
             if (!why.empty()) violated(call, why);
@@ -405,7 +405,7 @@ void step(Input &in, int &sends) {
         call = "CanSetLedStatus";
         const int card = in.around(0, 3), led = in.around(0, 31), state = in.around(0, 1);
         CanSetLedStatus(card, led, state);
-        if (validCard(card) && led >= 0 && led < 8 && tables::installed(before, card)) {
+        if (validCard(card) && led >= 0 && led < 8 && test::installed(before, card)) {
             if (state == 1) want.leds[card] |= 1 << led;
             if (state == 0) want.leds[card] &= ~(1 << led);
         }
@@ -502,9 +502,9 @@ void step(Input &in, int &sends) {
     }
     }
 
-    const tables::Snapshot after = tables::take();
-    std::string why = tables::sane(after);
-    if (why.empty()) why = tables::difference(want, after);
+    const test::Snapshot after = test::take();
+    std::string why = test::sane(after);
+    if (why.empty()) why = test::difference(want, after);
     if (!why.empty()) violated(call, why);
     checkRequests(call, after);
 }
