@@ -2,7 +2,7 @@
 
 #include <linux/can/error.h>
 
-#include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace gateway {
 

@@ -44,6 +44,7 @@
 #include "frames.h"
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 namespace gateway {
 

@@ -4,7 +4,7 @@
 #include <linux/can/error.h>
 
 #include "controller_state.h"
-#include "pci_5C3A_ioctl.h"
+#include "sja1000.h"
 
 using gateway::classify;
 using gateway::ControllerReading;
