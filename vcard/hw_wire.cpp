@@ -182,7 +182,8 @@ void Wire::arbitrate() {
 
 bool Wire::external_transmit(const Frame &frame, BitTime bit_time) {
     bool woke = false;
-    const bool acked = put_on_bus(normalised(frame), bit_time, nullptr, false, &woke) == Outcome::acknowledged;
+    const bool acked =
+        put_on_bus(normalised(frame), bit_time, nullptr, false, &woke) == Outcome::acknowledged;
     if (woke) arbitrate();
     return acked;
 }

@@ -122,7 +122,8 @@ struct Replaced {
     std::unique_ptr<SocketCanLinks> socketcan;
     int trace_fd = -1;
 };
-Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned, std::unique_ptr<SocketCanLinks> links);
+Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
+                 std::unique_ptr<SocketCanLinks> links);
 // Joins the old threads, closes the old sockets and trace file; without the lock.
 void finish(Replaced old);
 // The C library's close and ioctl, bypassing the virtual card's (which take

@@ -223,8 +223,8 @@ bool reports_transmissions(const std::string &interface) {
 }
 
 std::string failure(const std::string &shown, const std::string &why, const char *expected) {
-    return "virtual card: PCI5C3A_VCARD_SOCKETCAN=" + quote(shown) + " cannot be used: " + why + "; expected " +
-           expected;
+    return "virtual card: PCI5C3A_VCARD_SOCKETCAN=" + quote(shown) + " cannot be used: " + why +
+           "; expected " + expected;
 }
 
 }  // namespace
@@ -270,7 +270,8 @@ std::string socketcan_text(const std::vector<SocketCanWire> &wires) {
     return text;
 }
 
-std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::string &shown, std::string *error) {
+std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::string &shown,
+                                               std::string *error) {
     auto links = std::make_unique<SocketCanLinks>();
     auto give_up = [&](const std::string &message) {
         *error = message;
@@ -287,9 +288,10 @@ std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::str
         if (probe < 0) {
             const int e = errno;
             if (e == EAFNOSUPPORT || e == EPROTONOSUPPORT)
-                return give_up(failure(shown, std::string("this kernel has no CAN sockets (socket(AF_CAN): ") +
-                                                  std::strerror(e) + ")",
-                                       "a kernel with CAN sockets (modules can and can-raw)"));
+                return give_up(failure(
+                    shown,
+                    std::string("this kernel has no CAN sockets (socket(AF_CAN): ") + std::strerror(e) + ")",
+                    "a kernel with CAN sockets (modules can and can-raw)"));
             return give_up(failure(shown, std::string("socket(AF_CAN): ") + std::strerror(e),
                                    "CAN interfaces this program may open"));
         }
@@ -297,13 +299,15 @@ std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::str
         std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
         const bool exists = next_ioctl(probe, SIOCGIFINDEX, &ifr) == 0;
         const unsigned ifindex = exists ? unsigned(ifr.ifr_ifindex) : 0;
-        const bool is_can = exists && next_ioctl(probe, SIOCGIFHWADDR, &ifr) == 0 &&
-                            ifr.ifr_hwaddr.sa_family == ARPHRD_CAN;
+        const bool is_can =
+            exists && next_ioctl(probe, SIOCGIFHWADDR, &ifr) == 0 && ifr.ifr_hwaddr.sa_family == ARPHRD_CAN;
         const bool echo = is_can && reports_transmissions(w.interface);
         next_close(probe);
-        if (!exists) return give_up(failure(shown, "there is no interface " + w.interface, "existing CAN interfaces"));
+        if (!exists)
+            return give_up(failure(shown, "there is no interface " + w.interface, "existing CAN interfaces"));
         if (!is_can)
-            return give_up(failure(shown, w.interface + " is not a CAN interface", "existing CAN interfaces"));
+            return give_up(
+                failure(shown, w.interface + " is not a CAN interface", "existing CAN interfaces"));
 
         auto p = std::make_unique<SocketCanPort>();
         p->wire_index = int(i);
@@ -313,14 +317,15 @@ std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::str
         if (w.bitrate) p->bit_time = kCrystalHz / *w.bitrate;
         p->fd = open_bound_socket(ifindex, echo);
         if (p->fd < 0)
-            return give_up(failure(shown, "cannot bind a CAN socket to " + w.interface + " (" +
-                                              std::strerror(errno) + ")",
-                                   "existing CAN interfaces"));
+            return give_up(failure(
+                shown, "cannot bind a CAN socket to " + w.interface + " (" + std::strerror(errno) + ")",
+                "existing CAN interfaces"));
         links->ports.push_back(std::move(p));
     }
     if (links->ports.empty()) return nullptr;
     links->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (links->wake_fd < 0) return give_up(failure(shown, std::string("eventfd: ") + std::strerror(errno), "-"));
+    if (links->wake_fd < 0)
+        return give_up(failure(shown, std::string("eventfd: ") + std::strerror(errno), "-"));
     return links;
 }
 

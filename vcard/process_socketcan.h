@@ -42,8 +42,8 @@ public:
     Wire *wire = nullptr;
     int fd = -1;
     unsigned ifindex = 0;
-    char name[16] = {};             // the interface's name, for the trace
-    bool reports_sent = false;      // IFF_ECHO: acknowledged on the echo, not on the write
+    char name[16] = {};               // the interface's name, for the trace
+    bool reports_sent = false;        // IFF_ECHO: acknowledged on the echo, not on the write
     std::optional<BitTime> bit_time;  // of the interface's frames (@BITRATE)
     std::uint64_t written = 0;        // frames written, and echoes of them read:
     std::uint64_t echoed = 0;         // a frame is confirmed when all are back
@@ -63,7 +63,8 @@ struct SocketCanLinks {
 // exist, the interface exists and is a CAN interface). Call without the
 // lock. Returns null when cfg names none; on failure null with *error the
 // one-line message, quoting `shown` as the variable's value.
-std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::string &shown, std::string *error);
+std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::string &shown,
+                                               std::string *error);
 // PCI5C3A_VCARD_SOCKETCAN's value for cfg's entries (for messages of reset()).
 std::string socketcan_text(const std::vector<SocketCanWire> &wires);
 // Under the lock, once s.hardware is built: joins the wires to s.socketcan's

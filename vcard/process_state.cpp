@@ -183,7 +183,8 @@ void ensure_configured(State &s) {
     finish(std::move(old));
 }
 
-Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned, std::unique_ptr<SocketCanLinks> links) {
+Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
+                 std::unique_ptr<SocketCanLinks> links) {
     Replaced old;
     old.socketcan = std::move(s.socketcan);
     if (old.socketcan) stop_socketcan(*old.socketcan);
