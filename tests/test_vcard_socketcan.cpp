@@ -143,7 +143,7 @@ public:
         sockaddr_can addr{};
         addr.can_family = AF_CAN;
         addr.can_ifindex = int(if_nametoindex("vcan0"));
-        bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
         timeval tv{2, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
