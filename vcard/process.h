@@ -62,6 +62,9 @@ struct RemoteNodeThread {
 struct State {
     std::mutex mutex;
     std::condition_variable wake_remote;
+    // Threads servicing frames from outside that wait for the mutex: as an
+    // interrupt handler comes before the requests, they go first (Locked).
+    std::atomic<int> priority_waiters{0};
 
     std::atomic<bool> configured{false};
     Config config;
@@ -97,7 +100,9 @@ State *existing_state();
 // released and the mask restored: a handler may call the library at once.
 class Locked {
 public:
-    explicit Locked(State &s);
+    // `priority`: the SocketCAN service thread, which a program polling in a
+    // tight loop of requests would otherwise starve of the (unfair) mutex.
+    explicit Locked(State &s, bool priority = false);
     ~Locked();  // unlock, restore the mask, then raise signals()
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;

@@ -160,7 +160,7 @@ void serve(State *s, SocketCanLinks *links) {
             (void)!::read(links->wake_fd, &count, sizeof count);
         }
 
-        Locked lock(*s);  // the driver's signals go out as it is released
+        Locked lock(*s, true);  // the driver's signals go out as it is released
         if (links->stop) return;
         for (std::size_t i = 0; i < n; ++i) {
             SocketCanPort &p = *links->ports[i];

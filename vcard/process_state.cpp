@@ -3,6 +3,7 @@
 // cards from a configuration, and the remote node's thread.
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -72,8 +73,15 @@ State &state() {
 
 State *existing_state() { return g_state.load(std::memory_order_acquire); }
 
-Locked::Locked(State &s) : s_(s) {
+Locked::Locked(State &s, bool priority) : s_(s) {
     block_all(&saved_);
+    if (priority) {
+        ++s_.priority_waiters;
+        s_.mutex.lock();
+        --s_.priority_waiters;
+        return;
+    }
+    while (s_.priority_waiters.load(std::memory_order_acquire) != 0) sched_yield();
     s_.mutex.lock();
 }
 
