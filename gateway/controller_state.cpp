@@ -32,7 +32,10 @@ std::optional<can_frame> state_change_frame(ErrorState from, ErrorState to,
                                             const ControllerReading &reading) {
     if (from == to) return std::nullopt;
     can_frame frame{};
-    frame.can_id = CAN_ERR_FLAG | CAN_ERR_CNT;
+    // No CAN_ERR_CNT: Debian 12's candump (can-utils 2020.11) refuses to
+    // decode a frame with a class bit it does not know, and the counters
+    // are in data[6]/data[7] all the same.
+    frame.can_id = CAN_ERR_FLAG;
     frame.len = CAN_ERR_DLC;
     frame.data[6] = reading.tx_errors;
     frame.data[7] = reading.rx_errors;

@@ -32,7 +32,7 @@ ErrorState classify(const ControllerReading &reading);
 // CAN_ERR_CRTL with the warning/passive bit of the counter that is the
 // higher one (both on a tie), CAN_ERR_CRTL_ACTIVE on the way back,
 // CAN_ERR_BUSOFF, CAN_ERR_RESTARTED when leaving bus-off, and the counters
-// in data[6] (transmit) and data[7] (receive) with CAN_ERR_CNT.
+// in data[6] (transmit) and data[7] (receive).
 std::optional<can_frame> state_change_frame(ErrorState from, ErrorState to, const ControllerReading &reading);
 
 // The frames for what the controller went through between two readings.

@@ -53,9 +53,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Status register and error counters are read this often per port.
-constexpr int kStatusHz = 20;
+// The status register is read this often per port (the counters only when
+// it shows errors); and once a second the ports are drained whether or not
+// a receive signal came, in case one was lost (a full signal queue).
+constexpr int kStatusHz = 10;
 constexpr milliseconds kStatusPeriod{1000 / kStatusHz};
+constexpr int kDrainEvery = kStatusHz;
 // Frames taken from one socket or one port per turn of the loop, so that a
 // flood on one side cannot starve the other.
 constexpr int kBurst = 256;
@@ -113,6 +116,7 @@ struct Port {
     std::uint32_t socket_drops = 0;  // the kernel's count, as last read
     ErrorState state = ErrorState::Active;
     Clock::time_point bus_off_since{};
+    int warning_limit = 96;
     Counters counters;
 };
 
@@ -250,6 +254,7 @@ bool open_port(Port &port, std::string &error) {
         error = what + ": the controller stays in reset mode";
         return false;
     }
+    port.warning_limit = CanGetErrorWarningLimit(port.handle);
     return true;
 }
 
@@ -267,11 +272,20 @@ bool start_receive_events(Port &port, std::string &error) {
     return false;
 }
 
+// The status register, and the error counters when they can matter: with a
+// warning limit up to 128 a controller without ES has both counters below
+// it, so it is error active and the counters need not be read (an idle
+// gateway then makes one driver request per port and reading).
 ControllerReading read_controller(const Port &port) {
     PORT_STATUS status{};
     CanGetPortStatus(port.handle, &status);
-    return {status.status, static_cast<std::uint8_t>(CanGetRxErrorCount(port.handle)),
-            static_cast<std::uint8_t>(CanGetTxErrorCount(port.handle))};
+    ControllerReading reading{status.status, 0, 0};
+    if ((status.status & (SR_ES | SR_BS)) != 0 || port.warning_limit > 128 ||
+        port.state != ErrorState::Active) {
+        reading.rx_errors = static_cast<std::uint8_t>(CanGetRxErrorCount(port.handle));
+        reading.tx_errors = static_cast<std::uint8_t>(CanGetTxErrorCount(port.handle));
+    }
+    return reading;
 }
 
 // Longest wait for a frame still in the transmit buffer: three frames of
@@ -329,12 +343,12 @@ public:
         // controllers start in.
         drain_ports(true, true);
         auto next_status = Clock::now();
+        int ticks = 0;
         while (!stop_ && status_ == kExitOk) {
             const auto now = Clock::now();
             if (now >= next_status) {
                 poll_status();
-                // Also a safety net for a notification that never came.
-                drain_ports(true, true);
+                if (++ticks % kDrainEvery == 0) drain_ports(true, true);
                 next_status = now + kStatusPeriod;
             }
             const auto timeout = std::chrono::duration_cast<milliseconds>(next_status - Clock::now()).count();
@@ -452,10 +466,13 @@ private:
                 if (state == ErrorState::BusOff) port.bus_off_since = Clock::now();
                 port.state = state;
             }
+            // Bus-off puts the controller into reset mode; programming the
+            // port again leaves it, which starts the recovery (128 times 11
+            // recessive bits). A controller already recovering is left alone:
+            // reset mode again would start its count anew.
             if (port.state == ErrorState::BusOff && restart_ms_ != 0 &&
-                Clock::now() - port.bus_off_since >= milliseconds{restart_ms_}) {
-                // Programming the port again leaves reset mode, which starts
-                // the controller's bus-off recovery.
+                Clock::now() - port.bus_off_since >= milliseconds{restart_ms_} &&
+                (_5C3A_Read(port.handle, REG_MOD) & MOD_RM) != 0) {
                 std::lock_guard lock(port.controller);
                 CanConfigPort(port.handle, &port.config);
                 port.bus_off_since = Clock::now();

@@ -26,79 +26,63 @@ void restore(const struct termio *saved)
     }
 }
 
-int getch(void)
+// One byte from standard input in raw mode: the current settings into
+// *saved (not a terminal ends here with nothing changed), raw mode with the
+// given VMIN and VTIME, then one read; an interrupted read is a failure, not
+// retried. Returns what read returned, 0 or 1, with raw mode still on: the
+// caller puts *saved back.
+static ssize_t read_raw(cc_t vmin, cc_t vtime, char *byte, struct termio *saved)
 {
-    static struct termio ttysave;
     struct termio tty;
-    char key;
-
-    // Current settings; not a terminal ends here with nothing changed.
     if (ioctl(0, TCGETA, &tty) == -1) {
         perror("ioctl");
         exit(1);
     }
-    ttysave = tty;
+    *saved = tty;
 
-    // Wait for exactly one byte, with no time limit.
     tty.c_lflag &= RAW_LFLAG;
-    tty.c_cc[VMIN] = 1;
-    tty.c_cc[VTIME] = 0;
+    tty.c_cc[VMIN] = vmin;
+    tty.c_cc[VTIME] = vtime;
     if (ioctl(0, TCSETAF, &tty) == -1) {
-        restore(&ttysave);
+        restore(saved);
         perror("ioctl");
         exit(2);
     }
 
-    // One read; an interrupted read is a failure, not retried.
-    ssize_t n = read(0, &key, 1);
+    ssize_t n = read(0, byte, 1);
     if (n == -1) {
-        restore(&ttysave);
+        restore(saved);
         perror("read");
         exit(3);
     }
-    if (n == 0) {
-        restore(&ttysave);
+    return n;
+}
+
+int getch(void)
+{
+    struct termio saved;
+    char key;
+
+    // VMIN 1, VTIME 0: wait for exactly one byte, with no time limit.
+    if (read_raw(1, 0, &key, &saved) == 0) {
+        restore(&saved);
         fwrite("EOF error!", 1, 10, stderr);
         exit(4);
     }
-    restore(&ttysave);
+    restore(&saved);
     return static_cast<signed char>(key);
 }
 
 int kb_hit(char *key)
 {
-    static struct termio ttysave;
-    struct termio tty;
+    struct termio saved;
     char byte;
-    int result = 0;
-
-    if (ioctl(0, TCGETA, &tty) == -1) {
-        perror("ioctl");
-        exit(1);
-    }
-    ttysave = tty;
 
     // VMIN 0, VTIME 1: the read returns with the first byte, or with none
     // after a tenth of a second.
-    tty.c_lflag &= RAW_LFLAG;
-    tty.c_cc[VMIN] = 0;
-    tty.c_cc[VTIME] = 1;
-    if (ioctl(0, TCSETAF, &tty) == -1) {
-        restore(&ttysave);
-        perror("ioctl");
-        exit(2);
-    }
-
-    ssize_t n = read(0, &byte, 1);
-    if (n == -1) {
-        restore(&ttysave);
-        perror("read");
-        exit(3);
-    }
-    if (n > 0) {
+    const ssize_t n = read_raw(0, 1, &byte, &saved);
+    if (n > 0)
         *key = byte;
-        result = 1;
-    }
-    restore(&ttysave);
-    return result;
+    restore(&saved);
+    return n > 0 ? 1 : 0;
 }

@@ -32,7 +32,7 @@ TEST(ControllerState, WarningAndPassiveOfTheHigherCounter) {
     const ControllerReading tx{SR_ES, 3, 100};
     auto f = state_change_frame(ErrorState::Active, ErrorState::Warning, tx);
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_CRTL | CAN_ERR_CNT);
+    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_CRTL);
     EXPECT_EQ(f->len, CAN_ERR_DLC);
     EXPECT_EQ(f->data[1], CAN_ERR_CRTL_TX_WARNING);
     EXPECT_EQ(f->data[6], 100);
@@ -51,19 +51,19 @@ TEST(ControllerState, WarningAndPassiveOfTheHigherCounter) {
 
 TEST(ControllerState, BackToActive) {
     const auto f = state_change_frame(ErrorState::Passive, ErrorState::Active, {SR_TBS, 0, 20});
-    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_CRTL | CAN_ERR_CNT);
+    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_CRTL);
     EXPECT_EQ(f->data[1], CAN_ERR_CRTL_ACTIVE);
     EXPECT_EQ(f->data[6], 20);
 }
 
 TEST(ControllerState, BusOffAndRestart) {
     auto f = state_change_frame(ErrorState::Passive, ErrorState::BusOff, {SR_BS, 0, 127});
-    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_BUSOFF | CAN_ERR_CNT);
+    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_BUSOFF);
     EXPECT_EQ(f->data[1], 0);
     EXPECT_EQ(f->data[6], 127);
 
     f = state_change_frame(ErrorState::BusOff, ErrorState::Active, {SR_TBS, 0, 0});
-    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_RESTARTED | CAN_ERR_CRTL | CAN_ERR_CNT);
+    EXPECT_EQ(f->can_id, CAN_ERR_FLAG | CAN_ERR_RESTARTED | CAN_ERR_CRTL);
     EXPECT_EQ(f->data[1], CAN_ERR_CRTL_ACTIVE);
 }
 

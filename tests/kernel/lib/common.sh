@@ -91,7 +91,7 @@ dump_start() {
     candump -L "$@" "$iface" >"$file" 2>&1 &
     dump_pid=$!
     # candump has bound its socket once it sleeps in the kernel.
-    n=50
+    n=200
     while [ $n -gt 0 ] && ! grep -q 'S (sleeping)' /proc/$dump_pid/status 2>/dev/null; do
         sleep 0.05
         n=$((n - 1))
