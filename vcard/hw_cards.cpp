@@ -6,6 +6,16 @@
 
 namespace vcard {
 
+int wire_count(int cards, Wiring wiring) {
+    cards = std::clamp(cards, 0, kMaxCards);
+    switch (wiring) {
+    case Wiring::loopback: return cards;
+    case Wiring::separate: return cards * kPortsPerCard;
+    case Wiring::shared: return cards > 0 ? 1 : 0;
+    }
+    return 0;
+}
+
 Hardware::Hardware(int cards, Wiring wiring, std::optional<BitTime> remote)
     : cards_(std::clamp(cards, 0, kMaxCards)) {
     const int ports = cards_ * kPortsPerCard;

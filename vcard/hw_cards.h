@@ -16,6 +16,10 @@
 
 namespace vcard {
 
+// The wires `cards` cards have when cabled as `wiring` says, in wire order:
+// loopback one per card, separate one per port (by handle), shared one.
+int wire_count(int cards, Wiring wiring);
+
 // All controllers of the configured cards, the wires between them and the
 // remote node on them.
 class Hardware {
@@ -24,7 +28,8 @@ public:
     int cards() const { return cards_; }
     Sja1000 &controller(int card, int port);
     Wire &wire_of(int card, int port);
-    // No allocation: the remote node walks these under the driver's lock.
+    // In wire order (wire_count). No allocation: the remote node walks
+    // these under the driver's lock.
     const std::vector<std::unique_ptr<Wire>> &wires() const { return wires_; }
     std::uint8_t led(int card) const { return leds_.at(static_cast<std::size_t>(card)); }
     void set_led(int card, std::uint8_t value) { leds_.at(static_cast<std::size_t>(card)) = value; }

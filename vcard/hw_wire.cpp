@@ -140,29 +140,43 @@ void Wire::attach(Sja1000 *controller) {
     controller->attach(this);
 }
 
-bool Wire::put_on_bus(const Frame &frame, BitTime bit_time, Sja1000 *transmitter, bool valid_without_ack,
-                      bool *woke) {
+Wire::Outcome Wire::put_on_bus(const Frame &frame, std::optional<BitTime> bit_time, Sja1000 *transmitter,
+                               bool valid_without_ack, bool *woke) {
     // Bus activity wakes sleeping controllers; they miss the frame itself.
     Nodes woken;
     for (Sja1000 *c : controllers_)
         if (c != transmitter && c->wake_up_by_bus()) woken.push_back(c);
     if (!woken.empty()) *woke = true;
     auto just_woke = [&woken](const Sja1000 *c) { return woken.contains(c); };
+    auto at_rate = [&bit_time](const Sja1000 *c) { return !bit_time || c->bit_time() == *bit_time; };
 
     bool acked = false;
-    if (transmitter && remote_ && *remote_ == bit_time) acked = true;
+    if (transmitter && remote_ && bit_time && *remote_ == *bit_time) acked = true;
     for (const Sja1000 *c : controllers_)
-        if (c != transmitter && !just_woke(c) && c->acknowledges() && c->bit_time() == bit_time) acked = true;
+        if (c != transmitter && !just_woke(c) && c->acknowledges() && at_rate(c)) acked = true;
+
+    // A controller's frame goes to the outside bus as well; one that takes
+    // it now acknowledges it, one that reports transmissions later holds
+    // it: the frame is on the bus only once it says so.
+    if (transmitter && external_) {
+        switch (external_->send(frame, *bit_time)) {
+        case ExternalBus::Sent::accepted: acked = true; break;
+        case ExternalBus::Sent::pending:
+            if (!acked && !valid_without_ack) return Outcome::pending;
+            break;
+        case ExternalBus::Sent::failed: break;
+        }
+    }
 
     // Without an acknowledgement the transmitter's error flag destroys the
     // frame for every receiver, listen-only ones included.
     const bool valid = acked || valid_without_ack;
     for (Sja1000 *c : controllers_) {
         if (c == transmitter || just_woke(c) || !c->receives()) continue;
-        if (c->bit_time() != bit_time) c->bus_error_received();
+        if (!at_rate(c)) c->bus_error_received();
         else if (valid) c->frame_received(frame);
     }
-    return acked;
+    return acked ? Outcome::acknowledged : Outcome::unacknowledged;
 }
 
 void Wire::arbitrate() {
@@ -171,11 +185,16 @@ void Wire::arbitrate() {
         return;
     }
     arbitrating_ = true;
+    // A frame the outside bus holds keeps the bus busy, unless its sender
+    // gave it up meanwhile (abort, reset mode): the outside bus may still
+    // send it, but nobody here waits for that any more.
+    if (awaiting_ && !awaiting_->has_pending_frame()) awaiting_ = nullptr;
     // Controllers whose frame found no acknowledgement in this pass and whose
     // retries no longer count: they wait until something on the wire changes.
     Nodes waiting;
     for (;;) {
         again_ = false;
+        if (awaiting_) break;
         Nodes contenders;
         for (Sja1000 *c : controllers_)
             if (c->can_transmit() && c->has_pending_frame() && !waiting.contains(c)) contenders.push_back(c);
@@ -201,8 +220,14 @@ void Wire::arbitrate() {
         // retry is a frame on the bus for everybody else.
         bool woke = false;
         for (;;) {
-            const bool acked = put_on_bus(frame, bit_time, winner, winner->self_test(), &woke);
-            if (acked || winner->self_test()) {
+            const Outcome outcome = put_on_bus(frame, bit_time, winner, winner->self_test(), &woke);
+            if (outcome == Outcome::pending) {
+                awaiting_ = winner;
+                awaiting_frame_ = frame;
+                awaiting_bit_time_ = bit_time;
+                break;
+            }
+            if (outcome == Outcome::acknowledged || winner->self_test()) {
                 winner->transmission_succeeded();
                 break;
             }
@@ -218,9 +243,44 @@ void Wire::arbitrate() {
 
 bool Wire::external_transmit(const Frame &frame, BitTime bit_time) {
     bool woke = false;
-    const bool acked = put_on_bus(normalised(frame), bit_time, nullptr, false, &woke);
+    const bool acked =
+        put_on_bus(normalised(frame), bit_time, nullptr, false, &woke) == Outcome::acknowledged;
     if (woke) arbitrate();
     return acked;
+}
+
+void Wire::external_receive(const Frame &frame, std::optional<BitTime> bit_time) {
+    bool woke = false;
+    put_on_bus(normalised(frame), bit_time, nullptr, true, &woke);
+    if (woke) arbitrate();
+}
+
+void Wire::external_confirmed() {
+    Sja1000 *sender = awaiting_;
+    awaiting_ = nullptr;
+    if (sender == nullptr || !sender->has_pending_frame()) {
+        arbitrate();
+        return;
+    }
+    // On the bus now: what the other controllers here make of it, then the
+    // sender's success (the outside bus's nodes acknowledged it).
+    for (Sja1000 *c : controllers_) {
+        if (c == sender || !c->receives()) continue;
+        if (c->bit_time() != awaiting_bit_time_) c->bus_error_received();
+        else c->frame_received(awaiting_frame_);
+    }
+    sender->transmission_succeeded();
+    arbitrate();
+}
+
+void Wire::external_unconfirmed() {
+    if (awaiting_ == nullptr) return;
+    awaiting_->transmission_unacknowledged();
+    // Released (single shot) or bus-off: the bus is free for the others.
+    if (!awaiting_->has_pending_frame()) {
+        awaiting_ = nullptr;
+        arbitrate();
+    }
 }
 
 void Wire::set_remote(std::optional<BitTime> bit_time) {

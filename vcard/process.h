@@ -25,6 +25,7 @@
 
 #include "driver.h"
 #include "hw_cards.h"
+#include "process_socketcan.h"
 #include "vcard.h"
 #include "vcard_trace.h"
 
@@ -61,6 +62,9 @@ struct RemoteNodeThread {
 struct State {
     std::mutex mutex;
     std::condition_variable wake_remote;
+    // Threads servicing frames from outside that wait for the mutex: as an
+    // interrupt handler comes before the requests, they go first (Locked).
+    std::atomic<int> priority_waiters{0};
 
     std::atomic<bool> configured{false};
     Config config;
@@ -79,6 +83,7 @@ struct State {
     TraceLog trace;
 
     std::unique_ptr<RemoteNodeThread> remote_thread;
+    std::unique_ptr<SocketCanLinks> socketcan;  // the wires' sockets, null when none is joined
 };
 
 // The one state object: created on first use, never destroyed, so nothing
@@ -95,7 +100,9 @@ State *existing_state();
 // released and the mask restored: a handler may call the library at once.
 class Locked {
 public:
-    explicit Locked(State &s);
+    // `priority`: the SocketCAN service thread, which a program polling in a
+    // tight loop of requests would otherwise starve of the (unfair) mutex.
+    explicit Locked(State &s, bool priority = false);
     ~Locked();  // unlock, restore the mask, then raise signals()
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
@@ -110,17 +117,23 @@ private:
 // Reads the environment on first use (unless reset() came first). A
 // malformed value ends the process with status 2. Call without the lock.
 void ensure_configured(State &s);
-// Builds fresh cards from cfg (under the lock); the old remote node, if any,
-// is handed back to be joined once the lock is released.
+// Builds fresh cards from cfg (under the lock), their wires joined to the
+// sockets of `links` (open_socketcan, opened before the lock was taken); the
+// old remote node and sockets, if any, are handed back to be joined and
+// closed once the lock is released.
 // The previous text trace file, if it must be closed, is handed back too.
 struct Replaced {
     std::unique_ptr<RemoteNodeThread> remote_thread;
+    std::unique_ptr<SocketCanLinks> socketcan;
     int trace_fd = -1;
 };
-Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned);
-// Joins the old remote node's thread and closes the old trace file; without the lock.
+Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
+                 std::unique_ptr<SocketCanLinks> links);
+// Joins the old threads, closes the old sockets and trace file; without the lock.
 void finish(Replaced old);
-// The C library's close, bypassing the virtual card's.
+// The C library's close and ioctl, bypassing the virtual card's (which take
+// the lock once the card has descriptors).
 int next_close(int fd);
+int next_ioctl(int fd, unsigned long request, void *arg);
 
 }  // namespace vcard::detail

@@ -194,6 +194,11 @@ int vcard::detail::next_close(int fd) {
     return f != nullptr ? f(fd) : unavailable();
 }
 
+int vcard::detail::next_ioctl(int fd, unsigned long request, void *arg) {
+    const IoctlFn f = next<IoctlFn>(g_ioctl, "ioctl");
+    return f != nullptr ? f(fd, request, arg) : unavailable();
+}
+
 // ---------------------------------------------------------------------------
 // The entry points. The optional argument of open (the mode) and of fcntl
 // and ioctl (an int or a pointer) is taken as the C library itself takes it

@@ -3,6 +3,7 @@
 // cards from a configuration, and the remote node's thread.
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <cerrno>
@@ -53,6 +54,7 @@ void after_fork_in_child() {
     // The remote node's thread did not come along; its handle refers to a
     // thread of the parent and must be neither joined nor destroyed.
     (void)s->remote_thread.release();
+    socketcan_after_fork_in_child(*s);
     s->mutex.unlock();
     pthread_sigmask(SIG_SETMASK, &g_fork_saved_mask, nullptr);
 }
@@ -71,8 +73,15 @@ State &state() {
 
 State *existing_state() { return g_state.load(std::memory_order_acquire); }
 
-Locked::Locked(State &s) : s_(s) {
+Locked::Locked(State &s, bool priority) : s_(s) {
     block_all(&saved_);
+    if (priority) {
+        ++s_.priority_waiters;
+        s_.mutex.lock();
+        --s_.priority_waiters;
+        return;
+    }
+    while (s_.priority_waiters.load(std::memory_order_acquire) != 0) sched_yield();
     s_.mutex.lock();
 }
 
@@ -196,7 +205,19 @@ void ensure_configured(State &s) {
     int trace_fd = -1;
     bool owned = false;
     if (cfg && !cfg->trace_path.empty()) trace_fd = open_trace_file(cfg->trace_path, &owned, &error);
-    if (!cfg || (!cfg->trace_path.empty() && trace_fd < 0)) {
+    // The interfaces are checked here, so that a program learns of one it
+    // cannot use at its first open, not later on its own.
+    std::unique_ptr<SocketCanLinks> links;
+    const bool traced = !cfg || cfg->trace_path.empty() || trace_fd >= 0;
+    if (cfg && traced && !cfg->socketcan.empty()) {
+        const char *shown = std::getenv("PCI5C3A_VCARD_SOCKETCAN");
+        links = open_socketcan(*cfg, shown != nullptr ? shown : "", &error);
+        if (!links && !error.empty()) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::exit(2);
+        }
+    }
+    if (!cfg || !traced) {
         std::fprintf(stderr, "%s\n", error.c_str());
         std::exit(2);
     }
@@ -204,14 +225,20 @@ void ensure_configured(State &s) {
     Replaced old;
     {
         Locked lock(s);
-        if (!s.configured.load()) old = rebuild(s, *cfg, trace_fd, owned);
-        else if (owned) old.trace_fd = trace_fd;  // another thread was first
+        if (!s.configured.load()) old = rebuild(s, *cfg, trace_fd, owned, std::move(links));
+        else {  // another thread was first
+            if (owned) old.trace_fd = trace_fd;
+            old.socketcan = std::move(links);
+        }
     }
     finish(std::move(old));
 }
 
-Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned) {
+Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
+                 std::unique_ptr<SocketCanLinks> links) {
     Replaced old;
+    old.socketcan = std::move(s.socketcan);
+    if (old.socketcan) stop_socketcan(*old.socketcan);
     old.remote_thread = std::move(s.remote_thread);
     if (old.remote_thread) {
         old.remote_thread->stop = true;
@@ -236,11 +263,14 @@ Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned) {
     s.configured.store(true, std::memory_order_release);
 
     if (s.hardware && s.hardware->remote_node() != nullptr) start_remote_node(s);
+    s.socketcan = std::move(links);
+    start_socketcan(s);
     return old;
 }
 
 void finish(Replaced old) {
     if (old.remote_thread && old.remote_thread->thread.joinable()) old.remote_thread->thread.join();
+    close_socketcan(std::move(old.socketcan));
     if (old.trace_fd >= 0) next_close(old.trace_fd);
 }
 

@@ -61,12 +61,26 @@ struct Tamper {
     std::uint32_t value = 0;
 };
 
+// A wire joined to a SocketCAN interface: the frames its controllers send
+// are written to the interface, the frames read from it are on the wire.
+struct SocketCanWire {
+    std::string interface;  // e.g. "vcan0"; empty: the wire stays local
+    // The bit rate (bit/s) the interface's frames are sent at; without one
+    // they count as sent at the rate of each receiving controller.
+    std::optional<unsigned> bitrate;
+    bool operator==(const SocketCanWire &) const = default;
+};
+
 struct Config {
     int cards = 1;  // cards 0..cards-1 are present, 0..kMaxCards
     Wiring wiring = Wiring::loopback;
     std::optional<RemoteNode> remote;
     std::vector<Tamper> tamper;
     std::string trace_path;  // "" off, "-" standard error, else a file
+    // One entry per wire, in wire order (loopback: card 0's cable, card 1's,
+    // ...; separate: handle 0, 1, ...; shared: the one bus); wires beyond
+    // the entries stay local. At most as many entries as wires.
+    std::vector<SocketCanWire> socketcan;
 };
 
 // Reads the PCI5C3A_VCARD_* environment variables. On a malformed value
@@ -76,10 +90,13 @@ std::optional<Config> config_from_environment(std::string *error);
 
 // Replaces all virtual cards by fresh ones in their power-up state, built
 // from cfg: descriptors handed out before no longer reach the virtual card,
-// the remote node restarts, faults, forced values and the trace's entries are
+// the remote node restarts, the SocketCAN interfaces' sockets are closed and
+// cfg's opened, faults, forced values and the trace's entries are
 // cleared (whether the trace is on stays as it was). After the first reset()
 // the environment is no longer read. Throws std::invalid_argument, changing
-// nothing, for values outside the forms the environment accepts.
+// nothing, for values outside the forms the environment accepts and for a
+// SocketCAN interface that cannot be used (the message the environment's
+// check prints).
 void reset(const Config &cfg = {});
 
 // ---------------------------------------------------------------------------

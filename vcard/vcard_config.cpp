@@ -7,6 +7,7 @@
 
 #include "vcard_config.h"
 
+#include "hw_cards.h"
 #include "pci_5C3A_ioctl.h"
 #include "vcard.h"
 
@@ -73,6 +74,27 @@ const char *const kTamperForms =
     "from 0 or *, B byte 0..7, V and K decimal or 0x hex; id V up to 0x1FFFFFFF, data V up to 0xFF, K "
     "1..1024)";
 
+const char *const kSocketCanForms =
+    "IFACE[@BITRATE] per wire in wire order, comma-separated, an empty entry for a wire that stays "
+    "local, e.g. vcan0, can0@500k or vcan0,vcan0 (IFACE the name of a CAN interface, at most 15 "
+    "characters; BITRATE as in PCI5C3A_VCARD_REMOTE; no more entries than wires)";
+
+bool parse_socketcan(const std::string &text, std::vector<SocketCanWire> *wires) {
+    for (const std::string &entry : split(text, ',')) {
+        SocketCanWire w;
+        const std::size_t at = entry.find('@');
+        w.interface = entry.substr(0, at);
+        if (at != std::string::npos) {
+            unsigned bitrate = 0;
+            if (w.interface.empty() || !parse_bitrate(entry.substr(at + 1), &bitrate)) return false;
+            w.bitrate = bitrate;
+        }
+        if (!w.interface.empty() && !valid_interface_name(w.interface)) return false;
+        wires->push_back(w);
+    }
+    return true;
+}
+
 bool parse_remote(const std::string &text, RemoteNode *remote) {
     const std::vector<std::string> parts = split(text, ':');
     if (parts.size() > 2 || !parse_bitrate(parts[0], &remote->bitrate)) return false;
@@ -134,6 +156,18 @@ bool parse_tamper(const std::string &text, std::vector<Tamper> *rules) {
 }
 
 }  // namespace
+
+// The kernel's rule for a network interface's name: 1..15 bytes, not "."
+// or "..", no '/', ':' or white space.
+bool valid_interface_name(const std::string &name) {
+    constexpr std::size_t kMaxName = 15;  // IFNAMSIZ - 1
+    if (name.empty() || name.size() > kMaxName || name == "." || name == "..") return false;
+    for (const char c : name)
+        if (c == '/' || c == ':' || c == ' ' || (c >= '\t' && c <= '\r')) return false;
+    return true;
+}
+
+const char *socketcan_forms() { return kSocketCanForms; }
 
 bool valid_bitrate(unsigned bitrate) {
     if (bitrate == 0 || kCrystalHz % bitrate != 0) return false;
@@ -221,6 +255,11 @@ std::optional<Config> config_from_environment(std::string *error) {
     }
     if (const std::string v = value("PCI5C3A_VCARD_TAMPER"); !v.empty()) {
         if (!parse_tamper(v, &cfg.tamper)) fail("PCI5C3A_VCARD_TAMPER", v, kTamperForms);
+    }
+    if (const std::string v = value("PCI5C3A_VCARD_SOCKETCAN"); !v.empty()) {
+        if (!parse_socketcan(v, &cfg.socketcan) ||
+            (name == nullptr && cfg.socketcan.size() > std::size_t(wire_count(cfg.cards, cfg.wiring))))
+            fail("PCI5C3A_VCARD_SOCKETCAN", v, kSocketCanForms);
     }
     cfg.trace_path = value("PCI5C3A_VCARD_TRACE");
 

@@ -41,6 +41,15 @@ void check(const Config &cfg) {
         if (t.kind == Tamper::Kind::duplicate && (t.value == 0 || t.value > kDriverQueueLimit))
             throw std::invalid_argument("vcard: tamper duplicate count 1..1024");
     }
+    if (cfg.socketcan.size() > std::size_t(wire_count(cfg.cards, cfg.wiring)))
+        throw std::invalid_argument("vcard: more SocketCAN entries than wires");
+    for (const SocketCanWire &w : cfg.socketcan) {
+        if (!w.interface.empty() && !valid_interface_name(w.interface))
+            throw std::invalid_argument("vcard: SocketCAN interface name not one the kernel takes");
+        if (w.bitrate && (w.interface.empty() || !valid_bitrate(*w.bitrate)))
+            throw std::invalid_argument(
+                "vcard: SocketCAN bit rate not one a controller can be programmed to (or without interface)");
+    }
 }
 
 }  // namespace
@@ -54,11 +63,20 @@ void reset(const Config &cfg) {
         trace_fd = open_trace_file(cfg.trace_path, &owned, &error);
         if (trace_fd < 0) throw std::invalid_argument(error);
     }
+    std::unique_ptr<SocketCanLinks> links;
+    if (!cfg.socketcan.empty()) {
+        std::string error;
+        links = open_socketcan(cfg, socketcan_text(cfg.socketcan), &error);
+        if (!links && !error.empty()) {
+            if (owned) next_close(trace_fd);
+            throw std::invalid_argument(error);
+        }
+    }
     State &s = state();
     Replaced old;
     {
         Locked lock(s);
-        old = rebuild(s, cfg, trace_fd, owned);
+        old = rebuild(s, cfg, trace_fd, owned, std::move(links));
     }
     finish(std::move(old));
 }

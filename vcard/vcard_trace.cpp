@@ -199,11 +199,18 @@ int TraceLog::set_file(int fd, bool owned) {
 // not interleave.
 void TraceLog::print(const TraceEntry &e) const {
     char text[kMaxTraceLine + 1];
-    std::size_t n = format_entry(e, text, kMaxTraceLine);
-    text[n++] = '\n';
+    const std::size_t n = format_entry(e, text, kMaxTraceLine);
+    print_line(text, n);
+}
+
+void TraceLog::print_line(const char *text, std::size_t length) const {
+    char line[kMaxTraceLine + 1];
+    std::size_t n = std::min(length, kMaxTraceLine);
+    std::memcpy(line, text, n);
+    line[n++] = '\n';
     const int saved_errno = errno;
     for (std::size_t done = 0; done < n;) {
-        const ssize_t w = ::write(fd_, text + done, n - done);
+        const ssize_t w = ::write(fd_, line + done, n - done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) break;
         done += std::size_t(w);

@@ -53,6 +53,9 @@ public:
     int set_file(int fd, bool owned);
     bool file_on() const { return fd_ >= 0; }
     void print(const TraceEntry &e) const;
+    // A line of the text trace that is not a request (a note of the
+    // SocketCAN wires); the newline is added.
+    void print_line(const char *text, std::size_t length) const;
 
 private:
     std::vector<TraceEntry> ring_;  // grows up to capacity_, then wraps
