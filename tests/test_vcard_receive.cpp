@@ -350,7 +350,9 @@ TEST_F(VcardBackToBack, EveryFrameArrivesInSequence) {
         }
         std::uint64_t sequence = 0;
         for (int i = 7; i >= 0; --i) sequence = sequence << 8 | p.data[i];
-        if (!first) ASSERT_EQ(sequence, expected) << "after " << received << " frames";
+        if (!first) {
+            ASSERT_EQ(sequence, expected) << "after " << received << " frames";
+        }
         first = false;
         expected = sequence + 1;
         ++received;
