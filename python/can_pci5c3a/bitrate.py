@@ -1,16 +1,23 @@
 """Bit timing of the card's SJA1000 controllers.
 
-The card clocks its controllers from a 16 MHz crystal; python-can counts
-that as the controller's 8 MHz CAN clock (``f_clock``), the crystal halved.
-A time quantum lasts 2 x (BRP + 1) crystal periods and a bit
+The card clocks its controllers from a 16 MHz crystal, which the chip halves
+into its 8 MHz CAN clock; python-can counts that as the controller's clock
+(``f_clock``). A time quantum lasts BRP + 1 CAN clock cycles and a bit
 1 + (TSEG1 + 1) + (TSEG2 + 1) quanta, with the register fields BRP 0..63,
 TSEG1 0..15 and TSEG2 0..7. The card's library has four fixed bit rates
 (indices 0..3: 125k, 250k, 500k, 1M); any other rate is programmed as the
 user timing (index 4) computed here.
+
+The rule, the same as the gateway's (``gateway/bit_timing.cpp``), is stated
+in the source tree's README, "Bit rates and bus timing": the registers
+Linux's ``can_calc_bittiming`` (6.1) computes for an SJA1000 with an 8 MHz
+CAN clock, for rates whose bit is a whole number of CAN clock cycles to half
+a bit/s; ``tests/bit_timing_vectors.tsv`` holds both implementations to it.
 """
 
+import math
 from dataclasses import dataclass
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 import can
 
@@ -23,17 +30,17 @@ MAX_BITRATE = 1_000_000
 #: The library's fixed bit-rate indices.
 FIXED_INDICES = {125_000: 0, 250_000: 1, 500_000: 2, 1_000_000: 3}
 
-_MAX_BRP = 63
-_MAX_TSEG1 = 15
-_MAX_TSEG2 = 7
-_MIN_QUANTA = 3  # sync segment plus one quantum in each time segment
-_MAX_QUANTA = 1 + (_MAX_TSEG1 + 1) + (_MAX_TSEG2 + 1)
-# A rate counts as reached when the bit time it needs lies this close to a
-# whole number of crystal periods: the rates named in error messages are
-# rounded to whole bit/s and must be accepted as they are printed.
-_TOLERANCE = 1e-4
-#: Sample point aimed at, as CiA 301 recommends for most rates.
-_SAMPLE_POINT = 0.875
+# The controller's limits in the terms of Linux's SJA1000 driver: a prescaler
+# of 1..64 cycles per quantum, time segment 1 (propagation and phase segment
+# 1) of 1..16 quanta, phase segment 2 of 1..8, and the sync segment's one
+# quantum. The register fields hold each value minus 1.
+_BRP_MIN, _BRP_MAX = 1, 64
+_TSEG1_MIN, _TSEG1_MAX = 1, 16
+_TSEG2_MIN, _TSEG2_MAX = 1, 8
+_SYNC_SEG = 1
+# Bits of 8 (1 Mbit/s) to 1600 (5 kbit/s) CAN clock cycles.
+_MIN_CYCLES = CAN_CLOCK_HZ // MAX_BITRATE
+_MAX_CYCLES = _BRP_MAX * (_SYNC_SEG + _TSEG1_MAX + _TSEG2_MAX)
 
 
 @dataclass(frozen=True)
@@ -63,56 +70,103 @@ class Timing:
         return (self.tseg2 << 4 | self.tseg1) & 0xFF if self.index == 4 else None
 
 
-def _reachable_periods() -> List[int]:
-    periods = {
-        2 * (brp + 1) * quanta
-        for brp in range(_MAX_BRP + 1)
-        for quanta in range(_MIN_QUANTA, _MAX_QUANTA + 1)
-    }
-    return sorted(p for p in periods if CRYSTAL_HZ / p <= MAX_BITRATE)
+def _reference_sample_point(bitrate: int) -> int:
+    # The sample points CiA recommends, in tenths of a percent, as Linux
+    # takes them when the user names none.
+    if bitrate > 800_000:
+        return 750
+    if bitrate > 500_000:
+        return 800
+    return 875
 
 
-_PERIODS = _reachable_periods()
+def _split_segments(reference: int, tseg: int) -> Tuple[int, int, Optional[int]]:
+    # The ``tseg`` quanta after the sync segment as time segments 1 and 2,
+    # with the sample point as close to the reference as it comes without
+    # passing it: phase segment 2 rounded up from the reference, or a quantum
+    # shorter, within the registers' ranges. Sample points count in
+    # truncated tenths of a percent, as in Linux's can_update_sample_point,
+    # which decides its ties. The error is None when no split fits.
+    best: Tuple[int, int, Optional[int]] = (0, 0, None)
+    quanta = tseg + _SYNC_SEG
+    for shorter in (0, 1):
+        tseg2 = min(max(quanta - reference * quanta // 1000 - shorter, _TSEG2_MIN), _TSEG2_MAX)
+        tseg1 = tseg - tseg2
+        if tseg1 > _TSEG1_MAX:
+            tseg1, tseg2 = _TSEG1_MAX, tseg - _TSEG1_MAX
+        sample_point = 1000 * (quanta - tseg2) // quanta
+        error = reference - sample_point
+        if sample_point <= reference and (best[2] is None or error < best[2]):
+            best = (tseg1, tseg2, error)
+    return best
+
+
+def _search(bitrate: int) -> Optional[Tuple[int, int, int]]:
+    # Linux's can_calc_bittiming: every number of quanta from the most to the
+    # fewest, each with the prescaler rounded down and up; the smallest rate
+    # error wins, then the smallest sample-point error, and on a tie the
+    # earlier candidate, with more quanta and so the finer resynchronisation.
+    # Returns (brp, tseg1, tseg2) in quanta, None when no prescaler fits.
+    reference = _reference_sample_point(bitrate)
+    best = None
+    best_rate_error = math.inf
+    best_sample_point_error = math.inf
+    for tseg in range((_TSEG1_MAX + _TSEG2_MAX) * 2 + 1, (_TSEG1_MIN + _TSEG2_MIN) * 2 - 1, -1):
+        quanta = _SYNC_SEG + tseg // 2
+        brp = CAN_CLOCK_HZ // (quanta * bitrate) + tseg % 2
+        if not _BRP_MIN <= brp <= _BRP_MAX:
+            continue
+        rate_error = abs(bitrate - CAN_CLOCK_HZ // (brp * quanta))
+        if rate_error > best_rate_error:
+            continue
+        if rate_error < best_rate_error:
+            best_sample_point_error = math.inf
+        tseg1, tseg2, error = _split_segments(reference, tseg // 2)
+        if error is None or error >= best_sample_point_error:
+            continue
+        best = (brp, tseg1, tseg2)
+        best_rate_error, best_sample_point_error = rate_error, error
+        if rate_error == 0 and error == 0:
+            break
+    return best
+
+
+def _splits(cycles: int) -> bool:
+    # Whether some prescaler divides a bit of ``cycles`` into a number of
+    # quanta the registers express.
+    lowest = _SYNC_SEG + _TSEG1_MIN + _TSEG2_MIN
+    highest = _SYNC_SEG + _TSEG1_MAX + _TSEG2_MAX
+    return any(
+        cycles % brp == 0 and lowest <= cycles // brp <= highest for brp in range(_BRP_MIN, _BRP_MAX + 1)
+    )
+
+
+_LENGTHS = [cycles for cycles in range(_MIN_CYCLES, _MAX_CYCLES + 1) if _splits(cycles)]
+
+
+def _rounded_rate(cycles: int) -> int:
+    # The rate of a bit of ``cycles`` cycles in whole bit/s, halves up.
+    return (2 * CAN_CLOCK_HZ + cycles) // (2 * cycles)
 
 
 def nearest_bitrates(bitrate: float) -> List[int]:
-    """The reachable bit rates next to ``bitrate``, below and above it."""
-    slower = [p for p in _PERIODS if CRYSTAL_HZ / p < bitrate]
-    faster = [p for p in _PERIODS if CRYSTAL_HZ / p > bitrate]
+    """The reachable bit rates next to ``bitrate``, below and above it, in
+    whole bit/s as :func:`timing_for_bitrate` takes them."""
+    slower = [c for c in _LENGTHS if CAN_CLOCK_HZ < bitrate * c]
+    faster = [c for c in _LENGTHS if CAN_CLOCK_HZ > bitrate * c]
     nearest = []
     if slower:
-        nearest.append(round(CRYSTAL_HZ / slower[0]))
+        nearest.append(_rounded_rate(slower[0]))
     if faster:
-        nearest.append(round(CRYSTAL_HZ / faster[-1]))
+        nearest.append(_rounded_rate(faster[-1]))
     return sorted(nearest)
-
-
-def _split(period: int) -> Timing:
-    # Of the prescalers that divide the bit time into a programmable number
-    # of quanta, the one whose sample point comes closest to the aim; among
-    # equals the finest quantum, for the widest resynchronisation.
-    best = None
-    for brp in range(_MAX_BRP + 1):
-        quanta, rest = divmod(period, 2 * (brp + 1))
-        if rest or not _MIN_QUANTA <= quanta <= _MAX_QUANTA:
-            continue
-        phase2 = min(max(quanta - round(_SAMPLE_POINT * quanta), 1), _MAX_TSEG2 + 1)
-        phase1 = quanta - 1 - phase2
-        if phase1 > _MAX_TSEG1 + 1:
-            phase1, phase2 = _MAX_TSEG1 + 1, quanta - 1 - (_MAX_TSEG1 + 1)
-        if phase2 > _MAX_TSEG2 + 1:
-            continue
-        error = abs((1 + phase1) / quanta - _SAMPLE_POINT)
-        if best is None or error < best[0] - 1e-9:
-            best = (error, brp, phase1, phase2)
-    assert best is not None, period  # every period in _PERIODS splits
-    _, brp, phase1, phase2 = best
-    sjw = min(phase2, 4)
-    return Timing(4, CRYSTAL_HZ / period, brp, phase1 - 1, phase2 - 1, sjw - 1)
 
 
 def timing_for_bitrate(bitrate: float) -> Timing:
     """The library's configuration for ``bitrate`` bit/s.
+
+    A rate is reachable when its bit is a whole number of CAN clock cycles,
+    to half a bit/s: 83333 (or 83333.33) for 96 cycles.
 
     :raises ValueError:
         if the controller cannot be programmed to the rate; the message names
@@ -120,10 +174,15 @@ def timing_for_bitrate(bitrate: float) -> Timing:
     """
     if bitrate in FIXED_INDICES:
         return Timing(FIXED_INDICES[bitrate], bitrate)
-    if bitrate > 0:
-        period = round(CRYSTAL_HZ / bitrate)
-        if period in _PERIODS and abs(CRYSTAL_HZ / period - bitrate) <= _TOLERANCE * bitrate:
-            return _split(period)
+    if isinstance(bitrate, (int, float)) and math.isfinite(bitrate) and bitrate >= 0.5:
+        # The kernel's search takes whole bit/s.
+        found = _search(math.floor(bitrate + 0.5))
+        if found is not None:
+            brp, tseg1, tseg2 = found
+            cycles = brp * (_SYNC_SEG + tseg1 + tseg2)
+            if cycles >= _MIN_CYCLES and abs(CAN_CLOCK_HZ / cycles - bitrate) <= 0.5:
+                # SJW 1 quantum, as Linux 6.1 sets it by default.
+                return Timing(4, CAN_CLOCK_HZ / cycles, brp - 1, tseg1 - 1, tseg2 - 1, 0)
     nearest = " or ".join(f"{rate} bit/s" for rate in nearest_bitrates(bitrate))
     raise ValueError(
         f"bitrate {bitrate!r}: the card's controllers (16 MHz crystal) cannot run at "

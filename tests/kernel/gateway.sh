@@ -275,7 +275,7 @@ EOF
             fail "$name" "status $st" /tmp/bad.log
         fi
     }
-    bad "$abi: unreachable bit rate names the nearest ones" 'nearest: 250k or 320k' --bitrate 300k 0:0=vcan0
+    bad "$abi: unreachable bit rate names the nearest ones" 'nearest: 296296 or 307692' --bitrate 300k 0:0=vcan0
     bad "$abi: no port" 'no port given' --bitrate 500k
     bad "$abi: malformed port" 'is not CARD:PORT=INTERFACE' 0-0=vcan0
     bad "$abi: port out of range" 'port must be 0 or 1' 0:2=vcan0
