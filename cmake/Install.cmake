@@ -13,6 +13,8 @@
 #   vcard      libpci-5c3a-vcard    the virtual card's preload library
 #   vcard_tools  pci-5c3a-vcard       with-virtual-card and the virtual card's man pages
 #   python     python3-pci5c3a      the python-can interface (rules in python/CMakeLists.txt)
+#   dkms       pci5c3a-dkms         the kernel driver's source for DKMS, its udev rule,
+#                                   a modprobe.d example and the pci5c3a(4) man page
 #
 # The library directory is GNUInstallDirs' CMAKE_INSTALL_LIBDIR: with the
 # prefix /usr on Debian it is the multiarch directory (lib/x86_64-linux-gnu,
@@ -35,6 +37,7 @@ set(PCI5C3A_DEB_TOOLS "pci-5c3a-tools")
 set(PCI5C3A_DEB_VCARD_LIB "libpci-5c3a-vcard")
 set(PCI5C3A_DEB_VCARD "pci-5c3a-vcard")
 set(PCI5C3A_DEB_PYTHON "python3-pci5c3a")
+set(PCI5C3A_DEB_DKMS "pci5c3a-dkms")
 
 # Debian keeps each package's documentation in share/doc/<package>; a source
 # install into another prefix keeps it together in share/doc/pci_5C3A.
@@ -202,6 +205,30 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/vcard/with-virtual-card)
 endif()
 
 # ---------------------------------------------------------------------------
+# The kernel driver's source, as DKMS takes it: /usr/src/pci5c3a-VERSION with
+# its dkms.conf, and the headers it shares with the library in lib/ inside it
+# (kernel/Kbuild looks there first, then beside kernel/ in this tree).
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/kernel/Kbuild)
+  set(PCI5C3A_DKMS_SRC "src/pci5c3a-${PROJECT_VERSION}")
+  configure_file(${PROJECT_SOURCE_DIR}/kernel/dkms.conf.in
+    ${PROJECT_BINARY_DIR}/packaging/dkms.conf @ONLY)
+  file(GLOB _kernel_sources CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/kernel/*.c ${PROJECT_SOURCE_DIR}/kernel/*.h)
+  install(FILES ${PROJECT_SOURCE_DIR}/kernel/Kbuild ${PROJECT_SOURCE_DIR}/kernel/Makefile
+      ${_kernel_sources} ${PROJECT_BINARY_DIR}/packaging/dkms.conf
+    DESTINATION ${PCI5C3A_DKMS_SRC} COMPONENT dkms)
+  install(FILES ${PROJECT_SOURCE_DIR}/lib/pci_5C3A.h ${PROJECT_SOURCE_DIR}/lib/pci_5C3A_ioctl.h
+      ${PROJECT_SOURCE_DIR}/lib/sja1000.h
+    DESTINATION ${PCI5C3A_DKMS_SRC}/lib COMPONENT dkms)
+  install(FILES ${PROJECT_SOURCE_DIR}/kernel/60-pci5c3a.rules
+    DESTINATION lib/udev/rules.d COMPONENT dkms)
+  # An example only, every line commented: a conffile the owner edits.
+  install(FILES ${PROJECT_SOURCE_DIR}/kernel/pci5c3a-modprobe.conf
+    DESTINATION /etc/modprobe.d RENAME pci5c3a.conf COMPONENT dkms)
+endif()
+
+# ---------------------------------------------------------------------------
 # Manual pages, compressed. The API page also answers to each function's name.
 
 set(PCI5C3A_API_FUNCTIONS
@@ -223,12 +250,16 @@ function(pci5c3a_man page section component)
   install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT ${component})
   set(_man_outputs ${_man_outputs} ${out} PARENT_SCOPE)
 endfunction()
-file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man/man1 ${PROJECT_BINARY_DIR}/man/man3 ${PROJECT_BINARY_DIR}/man/man7)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man/man1 ${PROJECT_BINARY_DIR}/man/man3
+  ${PROJECT_BINARY_DIR}/man/man4 ${PROJECT_BINARY_DIR}/man/man7)
 pci5c3a_man(pci_5C3A 3 dev)
 pci5c3a_man(test5C3A 1 tools)
 pci5c3a_man(pci5c3a-gateway 1 tools)
 pci5c3a_man(with-virtual-card 1 vcard_tools)
 pci5c3a_man(pci5c3a-vcard 7 vcard_tools)
+if(EXISTS ${PROJECT_SOURCE_DIR}/kernel/Kbuild)
+  pci5c3a_man(pci5c3a 4 dkms)
+endif()
 add_custom_target(pci5c3a_man ALL DEPENDS ${_man_outputs})
 
 # One symbolic link per function name: `man CanSendMsg` opens the API page.
@@ -258,7 +289,7 @@ if(PCI5C3A_DEBIAN_LAYOUT)
 
   foreach(pair runtime:${PCI5C3A_DEB_RUNTIME} dev:${PCI5C3A_DEB_DEV} tools:${PCI5C3A_DEB_TOOLS}
                vcard:${PCI5C3A_DEB_VCARD_LIB} vcard_tools:${PCI5C3A_DEB_VCARD}
-               python:${PCI5C3A_DEB_PYTHON})
+               python:${PCI5C3A_DEB_PYTHON} dkms:${PCI5C3A_DEB_DKMS})
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 component)
     list(GET pair 1 package)

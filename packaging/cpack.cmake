@@ -41,6 +41,9 @@ endif()
 if(EXISTS ${PROJECT_SOURCE_DIR}/python/pyproject.toml)
   list(APPEND CPACK_COMPONENTS_ALL python)
 endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/kernel/Kbuild)
+  list(APPEND CPACK_COMPONENTS_ALL dkms)
+endif()
 set(CPACK_PACKAGE_NAME pci-5c3a)
 set(CPACK_PACKAGE_VENDOR "The 5C3A project")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -131,6 +134,32 @@ With this package python-can knows the card as the interface pci5c3a:
 can.Bus(interface='pci5c3a', channel=0, bitrate=500000), and python-can's
 tools (can.logger, can.player, can.viewer) work with it. Pure Python over
 the card's library libpci_5C3A.")
+
+set(CPACK_DEBIAN_DKMS_PACKAGE_NAME ${PCI5C3A_DEB_DKMS})
+set(CPACK_DEBIAN_DKMS_PACKAGE_SECTION kernel)
+set(CPACK_DEBIAN_DKMS_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DKMS_PACKAGE_DEPENDS "dkms (>= 3)")
+set(CPACK_DEBIAN_DKMS_PACKAGE_SUGGESTS "${PCI5C3A_DEB_TOOLS}")
+# As dh_dkms writes them: DKMS builds the module when the package is
+# configured and removes every build before the source goes.
+foreach(script postinst prerm)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/dkms/${script}.in
+    ${PROJECT_BINARY_DIR}/packaging/dkms/${script} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CPACK_DEBIAN_DKMS_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/packaging/dkms/postinst
+  ${PROJECT_BINARY_DIR}/packaging/dkms/prerm
+  ${PROJECT_SOURCE_DIR}/packaging/dkms/conffiles)
+set(CPACK_DEBIAN_DKMS_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_COMPONENT_DKMS_DESCRIPTION "kernel driver for the 5C3A CAN bus PCI card, built by DKMS
+${_about_card}
+
+This package contains the source of pci5c3a.ko, the driver that gives each
+card its device /dev/PCI5C3AW0..3 for libpci_5C3A, and DKMS builds it for
+every installed kernel that has its headers. With a udev rule that gives
+the devices to the group plugdev, and a commented example of the module
+options in /etc/modprobe.d. See pci5c3a(4).")
 
 # Read by deb-finish.cmake (only CPACK_ variables reach CPack's scripts).
 set(CPACK_PCI5C3A_MULTIARCH
