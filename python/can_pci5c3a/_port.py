@@ -109,7 +109,7 @@ class PortHub(_receiver.Port):
             for _ in range(max(lib.CanGetRcvCnt(self.handle), 0)):
                 lib.CanRcvMsg(self.handle, ctypes.byref(self._packet))
             result = lib.CanGetReceiveEvent(self.handle, _library.SIG_IGN)
-            if result != 0:
+            if result != _library.PCI5C3A_OK:
                 self.polled = True
                 _receiver.LOG.warning(
                     "%s: receive notification unavailable (CanGetReceiveEvent: %d, %s)",
@@ -144,7 +144,9 @@ class PortHub(_receiver.Port):
 
     def _configure(self, acceptance: Acceptance) -> None:
         config = _library.PORT_STRUCT()
-        config.mode = _library.MODE_EXTENDED if self.extended else _library.MODE_STANDARD
+        config.mode = (
+            _library.PCI5C3A_ID_EXTENDED if self.extended else _library.PCI5C3A_ID_STANDARD
+        )
         config.accCode, config.accMask = acceptance
         config.baudrate = self.timing.index
         config.brp = self.timing.brp
@@ -152,7 +154,7 @@ class PortHub(_receiver.Port):
         config.tseg2 = self.timing.tseg2
         config.sjw = self.timing.sjw
         result = self._lib.CanConfigPort(self.handle, ctypes.byref(config))
-        if result != 0:
+        if result != _library.PCI5C3A_OK:
             raise can.CanInitializationError(
                 f"{self}: CanConfigPort refused the configuration ({result}: the port is not open "
                 "or a field is out of range)",
@@ -230,7 +232,7 @@ class PortHub(_receiver.Port):
                 return
             extended, channel = self.extended, self.handle
             for _ in range(count):
-                if lib.CanRcvMsg(handle, ctypes.byref(packet)) != 0:
+                if lib.CanRcvMsg(handle, ctypes.byref(packet)) != _library.PCI5C3A_OK:
                     break
                 when = _receiver.timestamp()
                 remote = bool(packet.rtr)
