@@ -152,6 +152,7 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     storage.emplace_back(kProgram);
     for (const auto arg : args) storage.emplace_back(arg);
     std::vector<char *> argv;
+    argv.reserve(storage.size() + 1);
     for (auto &arg : storage) argv.push_back(arg.data());
     argv.push_back(nullptr);
     const int argc = static_cast<int>(storage.size());
