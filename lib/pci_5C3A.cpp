@@ -68,12 +68,13 @@ static_assert(PCI5C3A_BAUD_125K == 0 && PCI5C3A_BAUD_250K == 1 && PCI5C3A_BAUD_5
               PCI5C3A_BAUD_1M == 3 && PCI5C3A_BAUD_USER == 4);
 
 // The result codes are part of the ABI: existing applications test the numbers.
-static_assert(PCI5C3A_OK == 0 && PCI5C3A_ERROR == -1 && PCI5C3A_BAUD_NONE == -1);
-static_assert(PCI5C3A_INSTALL_NO_CARD == -1 && PCI5C3A_INSTALL_NO_DEVICE == -2 &&
-              PCI5C3A_INSTALL_SIGACTION == -3);
-static_assert(PCI5C3A_EVENT_NOT_OPEN == -4 && PCI5C3A_EVENT_DRIVER_REFUSED == -5 &&
-              PCI5C3A_EVENT_NO_OWNER == -6 && PCI5C3A_EVENT_NO_HANDLER == -7 &&
-              PCI5C3A_EVENT_SIGACTION == -8);
+constexpr bool resultIs(int name, int value) { return name == value; }
+static_assert(resultIs(PCI5C3A_OK, 0) && resultIs(PCI5C3A_ERROR, -1) && resultIs(PCI5C3A_BAUD_NONE, -1));
+static_assert(resultIs(PCI5C3A_INSTALL_NO_CARD, -1) && resultIs(PCI5C3A_INSTALL_NO_DEVICE, -2) &&
+              resultIs(PCI5C3A_INSTALL_SIGACTION, -3));
+static_assert(resultIs(PCI5C3A_EVENT_NOT_OPEN, -4) && resultIs(PCI5C3A_EVENT_DRIVER_REFUSED, -5) &&
+              resultIs(PCI5C3A_EVENT_NO_OWNER, -6) && resultIs(PCI5C3A_EVENT_NO_HANDLER, -7) &&
+              resultIs(PCI5C3A_EVENT_SIGACTION, -8));
 
 // ---------------------------------------------------------------------------
 // Tables. Process-wide, exported under these names for existing applications.
