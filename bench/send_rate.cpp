@@ -20,7 +20,8 @@ int main(int argc, char **argv) {
     if (handle < 0) return 1;
     PORT_STRUCT cfg{};
     cfg.accMask = 0x7FF;
-    cfg.baudrate = 3;  // 1 Mbit/s
+    cfg.mode = PCI5C3A_ID_STANDARD;
+    cfg.baudrate = PCI5C3A_BAUD_1M;
     CanConfigPort(handle, &cfg);
 
     CAN_PACKET msg{};

@@ -21,7 +21,7 @@ int main()
     // Tries 1 Mbit/s, 500, 250, then 125 kbit/s, each for up to one second
     // (counted in whole seconds of the clock), until a message arrives.
     const int index = CanDetectBaudrate(port, 1000);
-    if (index < 0) {
+    if (index == PCI5C3A_BAUD_NONE) {
         std::puts("no bit rate found: is another node transmitting?");
         CanCloseDriver(port);
         return 1;
@@ -44,7 +44,7 @@ int main()
     config.accCode = status.accCode;
     config.accMask = status.accMask;
     config.baudrate = static_cast<unsigned>(index);
-    if (CanConfigPort(port, &config) != 0) {
+    if (CanConfigPort(port, &config) != PCI5C3A_OK) {
         std::fprintf(stderr, "cannot configure the port\n");
         return 1;
     }

@@ -27,6 +27,18 @@ static void on_receive(int signal_number)
     arrived++;
 }
 
+static const char *event_failure(int rc)
+{
+    switch (rc) {
+    case PCI5C3A_EVENT_NOT_OPEN: return "the port is not open";
+    case PCI5C3A_EVENT_DRIVER_REFUSED: return "the driver refused to switch notification on";
+    case PCI5C3A_EVENT_NO_OWNER: return "the driver cannot signal this process (F_SETOWN failed)";
+    case PCI5C3A_EVENT_NO_HANDLER: return "no handler given";
+    case PCI5C3A_EVENT_SIGACTION: return "the signal handler cannot be installed";
+    default: return "unknown result";
+    }
+}
+
 int main(void)
 {
     CAN_PACKET msg;
@@ -43,8 +55,8 @@ int main(void)
      * notification on. Opening a further card afterwards would set the
      * signals back to ignored. */
     rc = CanGetReceiveEvent(rx, on_receive);
-    if (rc != 0) {
-        fprintf(stderr, "CanGetReceiveEvent failed: %d\n", rc);
+    if (rc != PCI5C3A_OK) {
+        fprintf(stderr, "CanGetReceiveEvent failed (%d): %s\n", rc, event_failure(rc));
         return 1;
     }
 

@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "pci_5C3A.h"
+
 namespace gateway {
 
 inline constexpr std::uint32_t kCrystalHz = 16'000'000;
@@ -23,7 +25,7 @@ inline constexpr std::uint32_t kCanClockHz = kCrystalHz / 2;
 inline constexpr std::uint32_t kMaxBitrate = 1'000'000;
 inline constexpr std::uint32_t kMinBitrate = 5'000;
 // The library's fixed bit-rate index that stands for "the user timing".
-inline constexpr unsigned kUserTimingIndex = 4;
+inline constexpr unsigned kUserTimingIndex = PCI5C3A_BAUD_USER;
 
 struct BitTiming {
     std::uint32_t bitrate = 0;

@@ -3,6 +3,8 @@
 #ifndef PCI5C3A_GATEWAY_GATEWAY_H
 #define PCI5C3A_GATEWAY_GATEWAY_H
 
+#include <string>
+
 #include "options.h"
 
 namespace gateway {
@@ -17,6 +19,9 @@ inline constexpr int kExitUsage = 2;
 // Runs until SIGINT or SIGTERM (kExitOk) or until something it needs fails
 // (kExitUnusable, after one line on standard error).
 int run(const Options &options);
+
+// One line on standard error, after the program's name.
+void say(const std::string &line);
 
 }  // namespace gateway
 

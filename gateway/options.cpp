@@ -1,10 +1,13 @@
 #include "options.h"
 
+#include <getopt.h>
 #include <net/if.h>
 
 #include <charconv>
 #include <set>
 #include <utility>
+
+#include "gateway.h"
 
 namespace gateway {
 
@@ -37,6 +40,29 @@ std::pair<std::optional<BitTiming>, std::string> timing_of(std::string_view text
 }
 
 ParseResult failure(std::string message) { return {std::nullopt, std::move(message)}; }
+
+ParseResult unknown_option(std::string_view arg) {
+    return failure("unknown option \"" + std::string(arg) + "\" (see --help)");
+}
+
+std::string queue_message() {
+    return "option --queue needs a number of frames 1.." + std::to_string(kMaxQueueLength);
+}
+
+std::string restart_message() {
+    return "option --restart-ms needs milliseconds 0.." + std::to_string(kMaxRestartMs);
+}
+
+// getopt_long's values of the options without a short form.
+constexpr int kOptVersion = 256;
+constexpr int kOptRestartMs = 257;
+
+const char *long_name(const option *options, int value) {
+    for (; options->name != nullptr; ++options) {
+        if (options->val == value) return options->name;
+    }
+    return "?";
+}
 
 // CARD:PORT=IFACE[@RATE]; the rate, when given, replaces the common one.
 std::optional<PortBridge> parse_port(std::string_view arg, const BitTiming &common, std::string &error) {
@@ -120,64 +146,80 @@ ParseResult parse_arguments(std::span<const std::string_view> args) {
     BitTiming common = *timing_for(kDefaultBitrate);
     std::vector<std::string_view> port_args;
 
-    // Options first (in any order, before or among the ports); the ports
-    // take the common bit rate, so they are parsed once all options are in.
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        std::string_view value;
-        bool has_value = false;
-        if (arg.starts_with("--")) {
-            if (const auto eq = arg.find('='); eq != std::string_view::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                has_value = true;
-            }
-        }
-        const auto take_value = [&]() -> std::optional<std::string_view> {
-            if (has_value) return value;
-            if (i + 1 >= args.size()) return std::nullopt;
-            return args[++i];
-        };
-        const auto no_value = [&]() { return !has_value; };
+    // getopt_long wants a C argument vector of its own.
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.emplace_back(kProgram);
+    for (const auto arg : args) storage.emplace_back(arg);
+    std::vector<char *> argv;
+    argv.reserve(storage.size() + 1);
+    for (auto &arg : storage) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(storage.size());
 
-        if (arg == "-h" || arg == "--help") {
-            if (!no_value()) return failure("option --help takes no value");
-            options.help = true;
-        } else if (arg == "--version") {
-            if (!no_value()) return failure("option --version takes no value");
-            options.version = true;
-        } else if (arg == "-e" || arg == "--extended") {
-            if (!no_value()) return failure("option --extended takes no value");
-            options.extended = true;
-        } else if (arg == "-b" || arg == "--bitrate") {
-            const auto text = take_value();
-            if (!text) return failure("option --bitrate needs a value, e.g. --bitrate 500k");
-            auto [timing, message] = timing_of(*text);
+    // "-" first: the ports come back in order as argument 1, among the
+    // options (the ports take the common bit rate, so they are parsed once
+    // all options are in); ":" next: a missing value is told apart.
+    static constexpr char kShort[] = "-:hb:eq:";
+    static constexpr option kLong[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kOptVersion},
+        {"extended", no_argument, nullptr, 'e'},
+        {"bitrate", required_argument, nullptr, 'b'},
+        {"queue", required_argument, nullptr, 'q'},
+        {"restart-ms", required_argument, nullptr, kOptRestartMs},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    optind = 0;  // start afresh: the state is getopt's, kept between calls
+    for (;;) {
+        const int before = optind == 0 ? 1 : optind;  // 0 only until the first call
+        const int opt = getopt_long(argc, argv.data(), kShort, kLong, nullptr);
+        if (opt == -1) break;
+        // The argument getopt is at: it steps past one once it is done with it.
+        const int at = optind > before ? optind - 1 : optind;
+        const std::string_view current = at < argc ? std::string_view(argv[at]) : std::string_view();
+        switch (opt) {
+        case 1:
+            if (optarg[0] == '-') return unknown_option(optarg);  // a lone "-"
+            port_args.push_back(args[static_cast<std::size_t>(at - 1)]);
+            break;
+        case 'h': options.help = true; break;
+        case kOptVersion: options.version = true; break;
+        case 'e': options.extended = true; break;
+        case 'b': {
+            auto [timing, message] = timing_of(optarg);
             if (!timing) return failure(message);
             common = *timing;
-        } else if (arg == "-q" || arg == "--queue") {
-            const auto text = take_value();
-            const auto n = text ? parse_number<std::size_t>(*text) : std::nullopt;
-            if (!n || *n == 0 || *n > kMaxQueueLength) {
-                return failure("option --queue needs a number of frames 1.." +
-                               std::to_string(kMaxQueueLength));
-            }
+            break;
+        }
+        case 'q': {
+            const auto n = parse_number<std::size_t>(optarg);
+            if (!n || *n == 0 || *n > kMaxQueueLength) return failure(queue_message());
             options.queue_length = *n;
-        } else if (arg == "--restart-ms") {
-            const auto text = take_value();
-            const auto n = text ? parse_number<unsigned>(*text) : std::nullopt;
-            if (!n || *n > kMaxRestartMs) {
-                return failure("option --restart-ms needs milliseconds 0.." + std::to_string(kMaxRestartMs));
-            }
+            break;
+        }
+        case kOptRestartMs: {
+            const auto n = parse_number<unsigned>(optarg);
+            if (!n || *n > kMaxRestartMs) return failure(restart_message());
             options.restart_ms = *n;
-        } else if (arg == "--") {
-            for (++i; i < args.size(); ++i) port_args.push_back(args[i]);
-        } else if (arg.starts_with("-")) {
-            return failure("unknown option \"" + std::string(args[i]) + "\" (see --help)");
-        } else {
-            port_args.push_back(arg);
+            break;
+        }
+        case ':':  // the last argument, without its value
+            switch (optopt) {
+            case 'b': return failure("option --bitrate needs a value, e.g. --bitrate 500k");
+            case 'q': return failure(queue_message());
+            default: return failure(restart_message());
+            }
+        default:  // '?'
+            // --help=VALUE and the like: getopt names the option it refused.
+            if (optopt != 0 && current.starts_with("--") && current.find('=') != std::string_view::npos) {
+                return failure("option --" + std::string(long_name(kLong, optopt)) + " takes no value");
+            }
+            return unknown_option(current);
         }
     }
+    for (int i = optind; i < argc; ++i) port_args.push_back(args[static_cast<std::size_t>(i - 1)]);
     if (options.help || options.version) return {options, ""};
     if (port_args.empty()) return failure("no port given: CARD:PORT=INTERFACE, e.g. 0:0=vcan0 (see --help)");
 

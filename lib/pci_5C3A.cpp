@@ -67,6 +67,15 @@ static_assert(REQ_RCV_COUNT == _IOR(PCI5C3A_IOC_TYPE, 0x1A, RCV_COUNT));
 static_assert(PCI5C3A_BAUD_125K == 0 && PCI5C3A_BAUD_250K == 1 && PCI5C3A_BAUD_500K == 2 &&
               PCI5C3A_BAUD_1M == 3 && PCI5C3A_BAUD_USER == 4);
 
+// The result codes are part of the ABI: existing applications test the numbers.
+constexpr bool resultIs(int name, int value) { return name == value; }
+static_assert(resultIs(PCI5C3A_OK, 0) && resultIs(PCI5C3A_ERROR, -1) && resultIs(PCI5C3A_BAUD_NONE, -1));
+static_assert(resultIs(PCI5C3A_INSTALL_NO_CARD, -1) && resultIs(PCI5C3A_INSTALL_NO_DEVICE, -2) &&
+              resultIs(PCI5C3A_INSTALL_SIGACTION, -3));
+static_assert(resultIs(PCI5C3A_EVENT_NOT_OPEN, -4) && resultIs(PCI5C3A_EVENT_DRIVER_REFUSED, -5) &&
+              resultIs(PCI5C3A_EVENT_NO_OWNER, -6) && resultIs(PCI5C3A_EVENT_NO_HANDLER, -7) &&
+              resultIs(PCI5C3A_EVENT_SIGACTION, -8));
+
 // ---------------------------------------------------------------------------
 // Tables. Process-wide, exported under these names for existing applications.
 
@@ -122,7 +131,7 @@ unsigned char low8(unsigned value) { return static_cast<unsigned char>(value & 0
 // descriptor of its own (its fd field is 0, standard input), so nothing is
 // sent there.
 int driverRequest(int card, unsigned long request, void *record) {
-    if (!cardInstalled(card)) return -1;
+    if (!cardInstalled(card)) return PCI5C3A_ERROR;
     return ioctl(pci_Info_5C3A[card].fd, request, record);
 }
 
@@ -142,7 +151,7 @@ extern "C" unsigned char _5C3A_Read(int handle, int reg) {
 
 extern "C" int _5C3A_Write(int handle, int reg, int value) {
     // Any non-zero InstallRef counts as open here, as it always has: the table is exported.
-    if (!validHandle(handle) || InstallRef[handle] == 0) return -1;
+    if (!validHandle(handle) || InstallRef[handle] == 0) return PCI5C3A_ERROR;
     REG_ACCESS access = {};
     access.addr = windowBase(handle) + static_cast<unsigned>(reg);
     access.data = low8(static_cast<unsigned>(value));
@@ -153,12 +162,12 @@ extern "C" int _5C3A_Write(int handle, int reg, int value) {
 // Cards and ports
 
 extern "C" int _5C3A_InstallPCI(int card) {
-    if (!validCard(card)) return -1;
+    if (!validCard(card)) return PCI5C3A_INSTALL_NO_CARD;
 
     char path[32];
     snprintf(path, sizeof path, PCI5C3A_DEVICE_FORMAT, card);
     const int fd = open(path, O_RDWR);
-    if (fd < 0) return -2;
+    if (fd < 0) return PCI5C3A_INSTALL_NO_DEVICE;
 
     PCI_INFO &info = pci_Info_5C3A[card];
     memset(&info, 0, sizeof info);
@@ -167,22 +176,22 @@ extern "C" int _5C3A_InstallPCI(int card) {
 
     // Without ownership of the device's notifications the card still works;
     // only receive-event signals are unavailable.
-    if (fcntl(fd, F_SETOWN, getpid()) < 0) return 0;
+    if (fcntl(fd, F_SETOWN, getpid()) < 0) return PCI5C3A_OK;
 
     info.sigReady = 1;
     info.act0.sa_handler = SIG_IGN;
     info.act1.sa_handler = SIG_IGN;
-    if (sigaction(PCI5C3A_SIG_PORT0, &info.act0, nullptr) < 0) return -3;
-    if (sigaction(PCI5C3A_SIG_PORT1, &info.act1, nullptr) < 0) return -3;
-    return 0;
+    if (sigaction(PCI5C3A_SIG_PORT0, &info.act0, nullptr) < 0) return PCI5C3A_INSTALL_SIGACTION;
+    if (sigaction(PCI5C3A_SIG_PORT1, &info.act1, nullptr) < 0) return PCI5C3A_INSTALL_SIGACTION;
+    return PCI5C3A_OK;
 }
 
 extern "C" int CanOpenDriver(int card, int port) {
-    if (validCard(card) && !validPort(port)) return -1;
+    if (validCard(card) && !validPort(port)) return PCI5C3A_ERROR;
     if (!validCard(card) || pci_Info_5C3A[card].magic == 0) {
-        if (_5C3A_InstallPCI(card) != 0) {
+        if (_5C3A_InstallPCI(card) != PCI5C3A_OK) {
             printf("Couldn't find PCI-5C3A card %d\n", card);
-            return -1;
+            return PCI5C3A_ERROR;
         }
         ++totalCards;
     }
@@ -193,7 +202,7 @@ extern "C" int CanOpenDriver(int card, int port) {
 }
 
 extern "C" int CanCloseDriver(int handle) {
-    if (!portOpen(handle)) return -1;
+    if (!portOpen(handle)) return PCI5C3A_ERROR;
     InstallRef[handle] = 0;
 
     const int card = cardOf(handle);
@@ -204,13 +213,13 @@ extern "C" int CanCloseDriver(int handle) {
 
     // Every handle of every card counts, whatever order cards were opened in.
     for (int other = 0; other < PCI5C3A_MAX_HANDLES; ++other)
-        if (InstallRef[other] == kPortOpen) return 0;
+        if (InstallRef[other] == kPortOpen) return PCI5C3A_OK;
 
     REG_ACCESS last = {};
     last.addr = static_cast<unsigned>(LED_ADDR_START);
     last.data = LED_AT_LAST_CLOSE;
     driverRequest(card, REQ_LAST_CLOSE, &last);
-    return 0;
+    return PCI5C3A_OK;
 }
 
 extern "C" int GetDriverVersion(void) {
@@ -224,7 +233,7 @@ extern "C" int CanConfigPort(int handle, const PORT_STRUCT *cfg) {
     // A record that would be refused half-way is refused before the
     // controller is touched, so it never stays in reset mode.
     if (!portOpen(handle) || cfg == nullptr || cfg->mode > kExtendedIds || cfg->baudrate > kUserTiming)
-        return -1;
+        return PCI5C3A_ERROR;
 
     // The filter, bit timing and output control are writable only in reset
     // mode; interrupts stay off meanwhile.
@@ -279,15 +288,15 @@ extern "C" int CanConfigPort(int handle, const PORT_STRUCT *cfg) {
     _5C3A_Write(handle, REG_IER, savedEnables | IRQ_RI | IRQ_TI);
 
     memcpy(&portStruct[handle], cfg, sizeof(PORT_STRUCT));
-    return 0;
+    return PCI5C3A_OK;
 }
 
 extern "C" int CanGetPortStatus(int handle, PORT_STATUS *out) {
     // A closed port answers too, with its last record, as it always has.
-    if (!validHandle(handle) || out == nullptr) return -1;
+    if (!validHandle(handle) || out == nullptr) return PCI5C3A_ERROR;
     memcpy(out, &portStruct[handle], sizeof(PORT_STRUCT));
     out->status = _5C3A_Read(handle, REG_SR);
-    return 0;
+    return PCI5C3A_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -295,7 +304,7 @@ extern "C" int CanGetPortStatus(int handle, PORT_STATUS *out) {
 
 extern "C" int CanSendMsg(int handle, const CAN_PACKET *msg) {
     // The card, not the port, must be installed, as always: a closed port of an installed card still sends.
-    if (!validHandle(handle) || msg == nullptr || !cardInstalled(cardOf(handle))) return -1;
+    if (!validHandle(handle) || msg == nullptr || !cardInstalled(cardOf(handle))) return PCI5C3A_ERROR;
 
     // Pace the sends: consecutive messages on any port are at least 1 ms apart.
     usleep(1000);
@@ -303,28 +312,28 @@ extern "C" int CanSendMsg(int handle, const CAN_PACKET *msg) {
     MSG_XFER xfer = {};
     xfer.handle = handle;
     memcpy(&xfer.packet, msg, sizeof(CAN_PACKET));
-    return driverRequest(cardOf(handle), REQ_SEND, &xfer) < 0 ? -1 : 0;
+    return driverRequest(cardOf(handle), REQ_SEND, &xfer) < 0 ? PCI5C3A_ERROR : PCI5C3A_OK;
 }
 
 extern "C" int CanRcvMsg(int handle, CAN_PACKET *msg) {
-    if (msg == nullptr || !portOpen(handle)) return -1;
+    if (msg == nullptr || !portOpen(handle)) return PCI5C3A_ERROR;
 
     MSG_XFER xfer = {};
     xfer.handle = handle;
     if (driverRequest(cardOf(handle), REQ_RECEIVE, &xfer) < 0) {
         memset(msg, 0, sizeof(CAN_PACKET));
-        return -1;
+        return PCI5C3A_ERROR;
     }
     memcpy(msg, &xfer.packet, sizeof(CAN_PACKET));
-    return 0;
+    return PCI5C3A_OK;
 }
 
 extern "C" int CanGetRcvCnt(int handle) {
-    if (!portOpen(handle)) return -1;
+    if (!portOpen(handle)) return PCI5C3A_ERROR;
 
     RCV_COUNT waiting = {};
     waiting.handle = handle;
-    if (driverRequest(cardOf(handle), REQ_RCV_COUNT, &waiting) < 0) return -1;
+    if (driverRequest(cardOf(handle), REQ_RCV_COUNT, &waiting) < 0) return PCI5C3A_ERROR;
     return waiting.count;
 }
 
@@ -364,14 +373,14 @@ extern "C" void CanClearTxBuffer(int handle) {
 namespace {
 
 int readRegister(int handle, int reg) {
-    if (!portOpen(handle)) return -1;
+    if (!portOpen(handle)) return PCI5C3A_ERROR;
     return _5C3A_Read(handle, reg);
 }
 
 // The warning limit and the error counters take writes only in reset mode:
 // enter it for the one write, then put the mode back as it was.
 int writeInResetMode(int handle, int reg, unsigned char value) {
-    if (!portOpen(handle)) return -1;
+    if (!portOpen(handle)) return PCI5C3A_ERROR;
     const unsigned char savedMode = _5C3A_Read(handle, REG_MOD);
     _5C3A_Write(handle, REG_MOD, savedMode | MOD_RM);
     _5C3A_Write(handle, reg, value);
@@ -398,17 +407,17 @@ extern "C" int CanSetTxErrorCount(int handle, unsigned char count) {
 
 extern "C" int CanGetIntStatusReg(int handle) {
     // No open port needed, as always: it is the cached byte, no driver request.
-    if (!validHandle(handle)) return -1;
+    if (!validHandle(handle)) return PCI5C3A_ERROR;
     return canIntStatus[handle];
 }
 
 extern "C" int CanGetLedStatus(int card, int led) {
-    if (!validCard(card) || !validLed(led)) return -1;
+    if (!validCard(card) || !validLed(led)) return PCI5C3A_ERROR;
     return (LEDStatus[card] >> led) & 1;
 }
 
 extern "C" int CanSetLedStatus(int card, int led, int state) {
-    if (!validCard(card) || !validLed(led) || !cardInstalled(card)) return -1;
+    if (!validCard(card) || !validLed(led) || !cardInstalled(card)) return PCI5C3A_ERROR;
 
     // The LED register holds one bit per LED; bits 8..31 give an empty mask.
     const unsigned char mask = low8(1u << led);
@@ -444,33 +453,26 @@ bool eventPortUsable(int handle) {
     return validHandle(handle) && pci_Info_5C3A[cardOf(handle)].magic != 0 && InstallRef[handle] != 0;
 }
 
-enum : int {
-    kEventNotOpen = -4,
-    kEventDriverRefused = -5,
-    kEventNoOwner = -6,
-    kEventNoHandler = -7,
-    kEventSigaction = -8
-};
-
 }  // namespace
 
 extern "C" int CanGetReceiveEvent(int handle, void (*handler)(int)) {
-    if (!eventPortUsable(handle)) return kEventNotOpen;
-    if (!pci_Info_5C3A[cardOf(handle)].sigReady) return kEventNoOwner;
-    if (handler == nullptr) return kEventNoHandler;
+    if (!eventPortUsable(handle)) return PCI5C3A_EVENT_NOT_OPEN;
+    if (!pci_Info_5C3A[cardOf(handle)].sigReady) return PCI5C3A_EVENT_NO_OWNER;
+    if (handler == nullptr) return PCI5C3A_EVENT_NO_HANDLER;
 
     // Install the handler before the driver starts raising the signal.
     const PortEvent event = portEvent(handle);
     event.action.sa_handler = handler;
     event.action.sa_flags |= SA_RESTART;
-    if (sigaction(event.signal, &event.action, nullptr) == -1) return kEventSigaction;
+    if (sigaction(event.signal, &event.action, nullptr) == -1) return PCI5C3A_EVENT_SIGACTION;
 
     unsigned short enable = 1;
-    return driverRequest(cardOf(handle), event.request, &enable) == 0 ? 0 : kEventDriverRefused;
+    return driverRequest(cardOf(handle), event.request, &enable) == 0 ? PCI5C3A_OK
+                                                                      : PCI5C3A_EVENT_DRIVER_REFUSED;
 }
 
 extern "C" int CanStopReceiveEvent(int handle) {
-    if (!eventPortUsable(handle)) return kEventNotOpen;
+    if (!eventPortUsable(handle)) return PCI5C3A_EVENT_NOT_OPEN;
 
     // Stop the driver before the handler goes.
     const PortEvent event = portEvent(handle);
@@ -478,8 +480,8 @@ extern "C" int CanStopReceiveEvent(int handle) {
     const int stopped = driverRequest(cardOf(handle), event.request, &enable);
 
     event.action.sa_handler = SIG_IGN;
-    if (sigaction(event.signal, &event.action, nullptr) == -1) return kEventSigaction;
-    return stopped == 0 ? 0 : kEventDriverRefused;
+    if (sigaction(event.signal, &event.action, nullptr) == -1) return PCI5C3A_EVENT_SIGACTION;
+    return stopped == 0 ? PCI5C3A_OK : PCI5C3A_EVENT_DRIVER_REFUSED;
 }
 
 // ---------------------------------------------------------------------------
@@ -489,7 +491,7 @@ extern "C" int CanStopReceiveEvent(int handle) {
 
 extern "C" int CanDetectBaudrate(int handle, int timeout) {
     // Only the handle's range is checked, as always; on a closed port the accessors send nothing.
-    if (!validHandle(handle)) return -1;
+    if (!validHandle(handle)) return PCI5C3A_BAUD_NONE;
 
     const PORT_STRUCT saved = portStruct[handle];
     PORT_STRUCT trial = saved;
@@ -497,7 +499,7 @@ extern "C" int CanDetectBaudrate(int handle, int timeout) {
     // The first trial's configuration overrides this at once; kept so the driver sees the same requests.
     _5C3A_Write(handle, REG_MOD, MOD_LOM);
 
-    int found = -1;
+    int found = PCI5C3A_BAUD_NONE;
     for (int index = kUserTiming - 1; index >= 0 && found < 0; --index) {
         trial.baudrate = static_cast<unsigned>(index);
         CanConfigPort(handle, &trial);

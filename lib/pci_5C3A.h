@@ -39,6 +39,30 @@ extern "C" {
 #define PCI5C3A_BAUD_1M 3
 #define PCI5C3A_BAUD_USER 4 /* the timing in brp, tseg1, tseg2, sjw */
 
+/* Results. 0 is success for every function that reports one; failures are
+ * small negative numbers. Plain macros, so that C, C++ and the preprocessor
+ * can all test them. */
+#define PCI5C3A_OK 0
+/* Most functions: a handle, card, port or LED outside its range, a port that
+ * is not open, a record refused, or a driver request that failed. */
+#define PCI5C3A_ERROR (-1)
+
+/* _5C3A_InstallPCI; CanOpenDriver turns each of them into PCI5C3A_ERROR. */
+#define PCI5C3A_INSTALL_NO_CARD (-1)   /* card number outside 0..3 */
+#define PCI5C3A_INSTALL_NO_DEVICE (-2) /* /dev/PCI5C3AW<card> cannot be opened */
+#define PCI5C3A_INSTALL_SIGACTION (-3) /* signal 63 or 62 cannot be set to ignored */
+
+/* CanDetectBaudrate: no trial rate received a message. Otherwise it returns
+ * PCI5C3A_BAUD_125K..PCI5C3A_BAUD_1M. */
+#define PCI5C3A_BAUD_NONE (-1)
+
+/* CanGetReceiveEvent and CanStopReceiveEvent. */
+#define PCI5C3A_EVENT_NOT_OPEN (-4)       /* card not installed or port not open */
+#define PCI5C3A_EVENT_DRIVER_REFUSED (-5) /* the driver refused to switch notification */
+#define PCI5C3A_EVENT_NO_OWNER (-6)       /* the process does not own the card's signals */
+#define PCI5C3A_EVENT_NO_HANDLER (-7)     /* the handler is null */
+#define PCI5C3A_EVENT_SIGACTION (-8)      /* sigaction for the port's signal failed */
+
 /* Port configuration, 24 bytes (six 32-bit words). */
 typedef struct {
     unsigned int mode;     /* PCI5C3A_ID_STANDARD (0) or PCI5C3A_ID_EXTENDED (1) */

@@ -25,12 +25,12 @@ int main(void)
 
     // Open both ports of card 0.
     handle[0] = CanOpenDriver(0, 0);
-    if (handle[0] == -1) {
+    if (handle[0] == PCI5C3A_ERROR) {
         printf("\nOpen Port 0 Failed!!");
         return -1;
     }
     handle[1] = CanOpenDriver(0, 1);
-    if (handle[1] == -1) {
+    if (handle[1] == PCI5C3A_ERROR) {
         printf("\nOpen Port 1 Failed!!");
         return -1;
     }
@@ -43,10 +43,10 @@ int main(void)
 
     // Both ports alike: 11-bit identifiers, every identifier accepted, the
     // fastest fixed bit rate.
-    config.mode = 0;
+    config.mode = PCI5C3A_ID_STANDARD;
     config.accCode = 0;
     config.accMask = 0x7FF;
-    config.baudrate = 3;
+    config.baudrate = PCI5C3A_BAUD_1M;
     CanConfigPort(handle[0], &config);
     CanConfigPort(handle[1], &config);
 

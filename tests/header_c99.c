@@ -23,10 +23,34 @@ CHECK(pci_info_act1, offsetof(PCI_INFO, act1) == 160);
 CHECK(pci_info_size, sizeof(PCI_INFO) == 312);
 #endif
 
+/* The result names are integer constant expressions: usable in #if, in
+ * array sizes and as case labels, with the values applications test. */
+#if PCI5C3A_OK != 0 || PCI5C3A_ERROR != -1 || PCI5C3A_BAUD_NONE != -1
+#error "result names changed value"
+#endif
+CHECK(install_results,
+      PCI5C3A_INSTALL_NO_CARD == -1 && PCI5C3A_INSTALL_NO_DEVICE == -2 && PCI5C3A_INSTALL_SIGACTION == -3);
+CHECK(event_results, PCI5C3A_EVENT_NOT_OPEN == -4 && PCI5C3A_EVENT_DRIVER_REFUSED == -5 &&
+                         PCI5C3A_EVENT_NO_OWNER == -6 && PCI5C3A_EVENT_NO_HANDLER == -7 &&
+                         PCI5C3A_EVENT_SIGACTION == -8);
+
+int header_c99_event_result(int result);
+int header_c99_event_result(int result) {
+    switch (result) {
+    case PCI5C3A_OK: return 0;
+    case PCI5C3A_EVENT_NOT_OPEN:
+    case PCI5C3A_EVENT_DRIVER_REFUSED:
+    case PCI5C3A_EVENT_NO_OWNER:
+    case PCI5C3A_EVENT_NO_HANDLER:
+    case PCI5C3A_EVENT_SIGACTION: return 1;
+    default: return 2;
+    }
+}
+
 /* Every function and table is reachable from C under its own name. */
 int header_c99_uses_everything(void);
 int header_c99_uses_everything(void) {
-    PORT_STRUCT cfg = {0, 0, 0x7FF, 3, 0, 0, 0, 0, {0, 0, 0, 0}};
+    PORT_STRUCT cfg = {PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M, 0, 0, 0, 0, {0, 0, 0, 0}};
     PORT_STATUS st;
     CAN_PACKET pkt = {0, 0, 0, {0}, {0}};
     int r = 0;

@@ -99,7 +99,7 @@ inline std::string sane(const Snapshot &s) {
             return why;
         }
         // Only accepted configurations are ever stored.
-        if (s.ports[h].mode > 1 || s.ports[h].baudrate > 4) {
+        if (s.ports[h].mode > PCI5C3A_ID_EXTENDED || s.ports[h].baudrate > PCI5C3A_BAUD_USER) {
             std::snprintf(why, sizeof why, "portStruct[%d]: mode %u, baudrate %u", h, s.ports[h].mode,
                           s.ports[h].baudrate);
             return why;

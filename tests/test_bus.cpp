@@ -76,9 +76,9 @@ TEST_F(Wired, MessagesCrossInOrderInBothFormatsAndRates) {
 }
 
 TEST_F(Wired, TheAcceptanceFilterChoosesWhatIsKept) {
-    const PORT_STRUCT all = config(0, 0, 0x7FF, 3);
+    const PORT_STRUCT all = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M);
     ASSERT_EQ(CanConfigPort(0, &all), 0);
-    const PORT_STRUCT only0x1A0 = config(0, 0x1A0, 0x00F, 3);  // 0x1A0..0x1AF
+    const PORT_STRUCT only0x1A0 = config(PCI5C3A_ID_STANDARD, 0x1A0, 0x00F, PCI5C3A_BAUD_1M);  // 0x1A0..0x1AF
     ASSERT_EQ(CanConfigPort(1, &only0x1A0), 0);
     for (unsigned id : {0x1A0u, 0x1B0u, 0x1AFu, 0x0A0u, 0x1A7u}) {
         const CAN_PACKET p = packet(id, 1);
@@ -94,7 +94,8 @@ TEST_F(Wired, TheAcceptanceFilterChoosesWhatIsKept) {
 }
 
 TEST_F(Wired, PortsAtDifferentRatesHearNothing) {
-    const PORT_STRUCT fast = config(0, 0, 0x7FF, 3), slow = config(0, 0, 0x7FF, 1);
+    const PORT_STRUCT fast = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M),
+                      slow = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_250K);
     ASSERT_EQ(CanConfigPort(0, &fast), 0);
     ASSERT_EQ(CanConfigPort(1, &slow), 0);
     const CAN_PACKET p = packet(0x10, 8);
@@ -122,7 +123,7 @@ void expectSame(const CAN_PACKET &got, const CAN_PACKET &sent, const char *what)
 TEST_F(Wired, FramesCrossTheWireInOrderIntact) {
     for (unsigned mode : {0u, 1u}) {
         SCOPED_TRACE(mode ? "29-bit" : "11-bit");
-        PORT_STRUCT c = config(mode, 0, 0xFFFFFFFF, 3);
+        PORT_STRUCT c = config(mode, 0, 0xFFFFFFFF, PCI5C3A_BAUD_1M);
         ASSERT_EQ(CanConfigPort(0, &c), 0);
         ASSERT_EQ(CanConfigPort(1, &c), 0);
         const std::uint32_t top = mode ? 0x1FFFFFFF : 0x7FF;
@@ -171,8 +172,8 @@ TEST_F(Wired, AcceptanceFilterPassesAndBlocks) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(::testing::Message() << "mode " << k.mode << " id 0x" << std::hex << k.id);
-        PORT_STRUCT rx = config(k.mode, k.code, k.mask, 3);
-        PORT_STRUCT tx = config(k.mode, 0, 0xFFFFFFFF, 3);
+        PORT_STRUCT rx = config(k.mode, k.code, k.mask, PCI5C3A_BAUD_1M);
+        PORT_STRUCT tx = config(k.mode, 0, 0xFFFFFFFF, PCI5C3A_BAUD_1M);
         ASSERT_EQ(CanConfigPort(1, &rx), 0);
         ASSERT_EQ(CanConfigPort(0, &tx), 0);
         for (std::uint8_t rtr : {0, 1}) {
@@ -190,7 +191,8 @@ TEST_F(Wired, AcceptanceFilterPassesAndBlocks) {
 }
 
 TEST_F(Wired, PortsAtDifferentBitRatesExchangeNothing) {
-    PORT_STRUCT fast = config(0, 0, 0x7FF, 3), slow = config(0, 0, 0x7FF, 2);
+    PORT_STRUCT fast = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M),
+                slow = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_500K);
     ASSERT_EQ(CanConfigPort(0, &fast), 0);
     ASSERT_EQ(CanConfigPort(1, &slow), 0);
     CAN_PACKET p = packet(7, 8);
@@ -211,7 +213,7 @@ void onPort0(int sig) {
 }  // namespace
 
 TEST_F(Wired, AReceiveHandlerRunsPerMessage) {
-    configureBoth(config(0, 0, 0x7FF, 3));
+    configureBoth(config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M));
     ASSERT_EQ(CanGetReceiveEvent(0, onPort0), 0);
     for (unsigned id = 1; id <= 3; ++id) {
         const CAN_PACKET p = packet(id, 2);

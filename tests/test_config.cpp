@@ -55,14 +55,14 @@ TEST_F(Card, DefaultConfigurationWritesTheFullSequence) {
 TEST_F(Card, InterruptEnablesFoundAreKept) {
     open({{0, 0}});
     vcard::force_read(0, REG_IER, {0x88});
-    PORT_STRUCT c = config(0, 0, 0x7FF, 3);
+    PORT_STRUCT c = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M);
     ASSERT_EQ(CanConfigPort(0, &c), 0);
     EXPECT_EQ(writes().back(), (Write{REG_IER, 0x8B}));
 }
 
 TEST_F(Card, ExtendedFilterBytes) {
     open({{0, 0}});
-    PORT_STRUCT c = config(1, 0x1FFFFFFF, 0x12345678, 3);
+    PORT_STRUCT c = config(PCI5C3A_ID_EXTENDED, 0x1FFFFFFF, 0x12345678, PCI5C3A_BAUD_1M);
     ASSERT_EQ(CanConfigPort(0, &c), 0);
     const std::vector<Write> filter = {{REG_ACR0, 0xFF}, {REG_ACR1, 0xFF}, {REG_ACR2, 0xFF},
                                        {REG_ACR3, 0xF8}, {REG_AMR0, 0x91}, {REG_AMR1, 0xA2},
@@ -78,7 +78,7 @@ TEST_F(Card, ExtendedFilterBytes) {
 
 TEST_F(Card, StandardFilterBytesAreCutToEightBits) {
     open({{0, 0}});
-    PORT_STRUCT c = config(0, 0x123, 0xFFFFFFFF, 3);
+    PORT_STRUCT c = config(PCI5C3A_ID_STANDARD, 0x123, 0xFFFFFFFF, PCI5C3A_BAUD_1M);
     ASSERT_EQ(CanConfigPort(0, &c), 0);
     const std::vector<Write> filter = {{REG_ACR2, 0x00}, {REG_ACR3, 0x00}, {REG_AMR2, 0xFF},
                                        {REG_AMR3, 0xFF}, {REG_ACR0, 0x24}, {REG_ACR1, 0x70},
@@ -98,7 +98,7 @@ TEST_F(Card, BitRateIndicesProgramTheBusTiming) {
         EXPECT_EQ(vcard::peek(0, REG_BTR1), btr1[index]) << index;
     }
 
-    PORT_STRUCT user = config(0, 0, 0x7FF, 4);
+    PORT_STRUCT user = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_USER);
     user.brp = 1;
     user.tseg1 = 12;
     user.tseg2 = 1;
@@ -126,17 +126,17 @@ TEST_F(Card, RefusedRecordsTouchNothing) {
     vcard::trace_clear();
     const PORT_STRUCT before = portStruct[0];
 
-    PORT_STRUCT badMode = config(2, 0, 0x7FF, 3);
-    PORT_STRUCT hugeMode = config(0x80000000u, 0, 0x7FF, 3);
+    PORT_STRUCT badMode = config(2, 0, 0x7FF, PCI5C3A_BAUD_1M);
+    PORT_STRUCT hugeMode = config(0x80000000u, 0, 0x7FF, PCI5C3A_BAUD_1M);
     PORT_STRUCT badRate = config(0, 0, 0x7FF, 5);
     PORT_STRUCT hugeRate = config(1, 0, 0x7FF, 0xFFFFFFFFu);
-    EXPECT_EQ(CanConfigPort(0, &badMode), -1);
-    EXPECT_EQ(CanConfigPort(0, &hugeMode), -1);
-    EXPECT_EQ(CanConfigPort(0, &badRate), -1);
-    EXPECT_EQ(CanConfigPort(0, &hugeRate), -1);
-    EXPECT_EQ(CanConfigPort(0, nullptr), -1);
-    PORT_STRUCT good = config(0, 0, 0x7FF, 3);
-    EXPECT_EQ(CanConfigPort(1, &good), -1);  // closed
+    EXPECT_EQ(CanConfigPort(0, &badMode), PCI5C3A_ERROR);
+    EXPECT_EQ(CanConfigPort(0, &hugeMode), PCI5C3A_ERROR);
+    EXPECT_EQ(CanConfigPort(0, &badRate), PCI5C3A_ERROR);
+    EXPECT_EQ(CanConfigPort(0, &hugeRate), PCI5C3A_ERROR);
+    EXPECT_EQ(CanConfigPort(0, nullptr), PCI5C3A_ERROR);
+    PORT_STRUCT good = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M);
+    EXPECT_EQ(CanConfigPort(1, &good), PCI5C3A_ERROR);  // closed
     EXPECT_EQ(requestCount(), 0u);
     EXPECT_EQ(std::memcmp(&portStruct[0], &before, sizeof before), 0);
 
@@ -147,7 +147,7 @@ TEST_F(Card, RefusedRecordsTouchNothing) {
 
 TEST_F(Card, PortStatusReturnsTheRecordAndTheLiveStatus) {
     open({{0, 0}});
-    PORT_STRUCT c = config(1, 0xABCDEF, 0x1F, 2);
+    PORT_STRUCT c = config(PCI5C3A_ID_EXTENDED, 0xABCDEF, 0x1F, PCI5C3A_BAUD_500K);
     c.brp = 7;
     c.tseg1 = 8;
     c.tseg2 = 9;
@@ -171,7 +171,7 @@ TEST_F(Card, PortStatusReturnsTheRecordAndTheLiveStatus) {
 
 TEST_F(Card, PortStatusOfAClosedPortKeepsTheLastRecord) {
     open({{0, 1}});
-    PORT_STRUCT c = config(0, 5, 6, 1);
+    PORT_STRUCT c = config(PCI5C3A_ID_STANDARD, 5, 6, PCI5C3A_BAUD_250K);
     ASSERT_EQ(CanConfigPort(1, &c), 0);
     ASSERT_EQ(CanCloseDriver(1), 0);
     vcard::trace_clear();
@@ -183,5 +183,5 @@ TEST_F(Card, PortStatusOfAClosedPortKeepsTheLastRecord) {
     EXPECT_EQ(st.mode, 0u);
     EXPECT_EQ(st.accMask, 0u);
     EXPECT_EQ(requestCount(), 0u);
-    EXPECT_EQ(CanGetPortStatus(1, nullptr), -1);
+    EXPECT_EQ(CanGetPortStatus(1, nullptr), PCI5C3A_ERROR);
 }

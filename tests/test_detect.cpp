@@ -68,7 +68,7 @@ TEST_F(Detect, QuietBusWithoutTimeReadsTheStatusOncePerTrial) {
     open({{0, 0}});
     int result = 0;
     EXPECT_EQ(detect(0, 0, &result), "");
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, PCI5C3A_BAUD_NONE);
     EXPECT_EQ(pollsPerTrial(), std::vector<int>(4, 1));
 
     // The call starts by reading the mode and writing listen-only mode.
@@ -85,7 +85,7 @@ TEST_F(Detect, TrialsGoFromTheFastestRateDown) {
     open({{0, 0}});
     int result = 0;
     detect(0, -5, &result);
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, PCI5C3A_BAUD_NONE);
     std::vector<std::uint8_t> btr0;
     for (const auto &w : writes())
         if (w.addr == 6) btr0.push_back(w.data);
@@ -101,7 +101,7 @@ TEST_F(Detect, TrialLengthIsTheTimeoutInWholeSeconds) {
         vcard::trace_clear();
         int result = 0;
         detect(0, timeout, &result);
-        EXPECT_EQ(result, -1);
+        EXPECT_EQ(result, PCI5C3A_BAUD_NONE);
         EXPECT_EQ(pollsPerTrial(), std::vector<int>(4, polls)) << "timeout " << timeout;
     }
 }
@@ -126,7 +126,7 @@ TEST_F(Detect, BusOffEndsEveryTrialAtOnce) {
         vcard::force_read(0, REG_SR, {status}, true);
         int result = 0;
         EXPECT_EQ(detect(0, 3000, &result), "0x800x800x800x80");
-        EXPECT_EQ(result, -1);
+        EXPECT_EQ(result, PCI5C3A_BAUD_NONE);
         EXPECT_EQ(CanGetIntStatusReg(0), status);
         EXPECT_EQ(pollsPerTrial(), std::vector<int>(4, 1));
     }
@@ -134,7 +134,7 @@ TEST_F(Detect, BusOffEndsEveryTrialAtOnce) {
 
 TEST_F(Detect, AMessageInTheFirstTrialFindsTheFastestRate) {
     open({{0, 0}});
-    PORT_STRUCT saved = config(0, 0x100, 0x0FF, 3);
+    PORT_STRUCT saved = config(PCI5C3A_ID_STANDARD, 0x100, 0x0FF, PCI5C3A_BAUD_1M);
     saved.reserved[2] = 9;
     ASSERT_EQ(CanConfigPort(0, &saved), 0);
     vcard::trace_clear();
@@ -150,7 +150,7 @@ TEST_F(Detect, AMessageInTheFirstTrialFindsTheFastestRate) {
 
 TEST_F(Detect, ThePortKeepsItsConfigurationAndMode) {
     open({{0, 0}});
-    PORT_STRUCT saved = config(1, 0x1234567, 0xF, 1);
+    PORT_STRUCT saved = config(PCI5C3A_ID_EXTENDED, 0x1234567, 0xF, PCI5C3A_BAUD_250K);
     ASSERT_EQ(CanConfigPort(0, &saved), 0);
     ASSERT_EQ(_5C3A_Write(0, 0, 0x09), 0);  // listen-only can only be set from reset mode
     ASSERT_EQ(_5C3A_Write(0, 0, 0x0A), 0);  // listen-only with the single filter
@@ -173,10 +173,10 @@ TEST_F(Detect, ClosedPortSendsNothingAndFails) {
     open({{0, 0}});
     int result = 0;
     detect(1, 0, &result);
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, PCI5C3A_BAUD_NONE);
     EXPECT_EQ(canIntStatus[1], 0);
     EXPECT_EQ(requestCount(), 0u);
-    for (int h : {-1, 8}) EXPECT_EQ(CanDetectBaudrate(h, 100000), -1);  // at once
+    for (int h : {-1, 8}) EXPECT_EQ(CanDetectBaudrate(h, 100000), PCI5C3A_BAUD_NONE);  // at once
 }
 
 // ---------------------------------------------------------------------------

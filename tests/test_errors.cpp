@@ -33,9 +33,9 @@ TEST_F(Card, RegisterFunctionsRefuseClosedPortsWithoutARequest) {
     int (*const getters[])(int) = {CanGetArbitrationLostBit, CanGetErrorCode, CanGetErrorWarningLimit,
                                    CanGetRxErrorCount, CanGetTxErrorCount};
     for (int h : {1, -1, 8, 77}) {
-        for (auto get : getters) EXPECT_EQ(get(h), -1) << h;
-        EXPECT_EQ(CanSetErrorWarningLimit(h, 10), -1);
-        EXPECT_EQ(CanSetTxErrorCount(h, 10), -1);
+        for (auto get : getters) EXPECT_EQ(get(h), PCI5C3A_ERROR) << h;
+        EXPECT_EQ(CanSetErrorWarningLimit(h, 10), PCI5C3A_ERROR);
+        EXPECT_EQ(CanSetTxErrorCount(h, 10), PCI5C3A_ERROR);
     }
     EXPECT_EQ(requestCount(), 0u);
 }
@@ -54,7 +54,7 @@ TEST_F(Card, LimitAndCounterAreWrittenInResetMode) {
 
     // The result is the last write's.
     vcard::answer(REQ_REG_WRITE, -1, EIO);
-    EXPECT_EQ(CanSetErrorWarningLimit(0, 1), -1);
+    EXPECT_EQ(CanSetErrorWarningLimit(0, 1), PCI5C3A_ERROR);
 }
 
 TEST_F(Card, TheNewWarningLimitGovernsTheErrorStatus) {
@@ -89,7 +89,7 @@ TEST_F(Card, WritingTheTransmitCounterFullForcesBusOff) {
     EXPECT_EQ(vcard::peek(0, REG_MOD) & 0x01, 0x01);  // the controller went back to reset mode
     EXPECT_EQ(CanGetTxErrorCount(0), 127);
     CAN_PACKET p = packet(1, 1);
-    EXPECT_EQ(CanSendMsg(0, &p), -1);
+    EXPECT_EQ(CanSendMsg(0, &p), PCI5C3A_ERROR);
 }
 
 TEST_F(Card, IntStatusIsTheCachedByteWithoutARequest) {
@@ -97,8 +97,8 @@ TEST_F(Card, IntStatusIsTheCachedByteWithoutARequest) {
     EXPECT_EQ(CanGetIntStatusReg(0), 0);
     canIntStatus[5] = 0xA5;
     EXPECT_EQ(CanGetIntStatusReg(5), 0xA5);
-    EXPECT_EQ(CanGetIntStatusReg(-1), -1);
-    EXPECT_EQ(CanGetIntStatusReg(8), -1);
+    EXPECT_EQ(CanGetIntStatusReg(-1), PCI5C3A_ERROR);
+    EXPECT_EQ(CanGetIntStatusReg(8), PCI5C3A_ERROR);
     EXPECT_EQ(requestCount(), 0u);
 }
 
@@ -139,18 +139,18 @@ TEST_F(Card, LedAddressFollowsTheTable) {
 TEST_F(Card, LedFunctionsRefuseBadCardsLedsAndUninstalledCards) {
     open({{0, 0}});
     for (int card : {-1, 4, 100}) {
-        EXPECT_EQ(CanSetLedStatus(card, 0, 1), -1);
-        EXPECT_EQ(CanGetLedStatus(card, 0), -1);
+        EXPECT_EQ(CanSetLedStatus(card, 0, 1), PCI5C3A_ERROR);
+        EXPECT_EQ(CanGetLedStatus(card, 0), PCI5C3A_ERROR);
     }
     for (int led : {-1, 32, 1000}) {
-        EXPECT_EQ(CanSetLedStatus(0, led, 1), -1);
-        EXPECT_EQ(CanGetLedStatus(0, led), -1);
+        EXPECT_EQ(CanSetLedStatus(0, led, 1), PCI5C3A_ERROR);
+        EXPECT_EQ(CanGetLedStatus(0, led), PCI5C3A_ERROR);
     }
-    EXPECT_EQ(CanSetLedStatus(1, 0, 1), -1);  // card 1 never installed
+    EXPECT_EQ(CanSetLedStatus(1, 0, 1), PCI5C3A_ERROR);  // card 1 never installed
     EXPECT_EQ(LEDStatus[1], 0);
     EXPECT_EQ(CanGetLedStatus(1, 0), 0);
     EXPECT_EQ(requestCount(), 0u);
 
     vcard::answer(REQ_REG_WRITE, -1, EIO);
-    EXPECT_EQ(CanSetLedStatus(0, 0, 1), -1);
+    EXPECT_EQ(CanSetLedStatus(0, 0, 1), PCI5C3A_ERROR);
 }

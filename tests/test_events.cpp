@@ -82,15 +82,15 @@ TEST_F(Events, PortZeroUsesSignal63) {
 TEST_F(Events, RefusalsChangeNothing) {
     vcard::fail_setown();
     open({{0, 0}});
-    EXPECT_EQ(CanGetReceiveEvent(0, nullptr), -6);  // no owner comes before no handler
-    EXPECT_EQ(CanGetReceiveEvent(0, first), -6);
-    EXPECT_EQ(CanGetReceiveEvent(1, first), -4);  // port not open
-    EXPECT_EQ(CanStopReceiveEvent(1), -4);
-    EXPECT_EQ(CanGetReceiveEvent(2, first), -4);  // card not installed
-    EXPECT_EQ(CanStopReceiveEvent(2), -4);
+    EXPECT_EQ(CanGetReceiveEvent(0, nullptr), PCI5C3A_EVENT_NO_OWNER);  // no owner comes before no handler
+    EXPECT_EQ(CanGetReceiveEvent(0, first), PCI5C3A_EVENT_NO_OWNER);
+    EXPECT_EQ(CanGetReceiveEvent(1, first), PCI5C3A_EVENT_NOT_OPEN);  // port not open
+    EXPECT_EQ(CanStopReceiveEvent(1), PCI5C3A_EVENT_NOT_OPEN);
+    EXPECT_EQ(CanGetReceiveEvent(2, first), PCI5C3A_EVENT_NOT_OPEN);  // card not installed
+    EXPECT_EQ(CanStopReceiveEvent(2), PCI5C3A_EVENT_NOT_OPEN);
     for (int h : {-1, 8, 1 << 30}) {
-        EXPECT_EQ(CanGetReceiveEvent(h, first), -4);
-        EXPECT_EQ(CanStopReceiveEvent(h), -4);
+        EXPECT_EQ(CanGetReceiveEvent(h, first), PCI5C3A_EVENT_NOT_OPEN);
+        EXPECT_EQ(CanStopReceiveEvent(h), PCI5C3A_EVENT_NOT_OPEN);
     }
     EXPECT_EQ(requestCount(), 0u);
     EXPECT_EQ(pci_Info_5C3A[0].act0.sa_handler, SIG_DFL);
@@ -99,7 +99,7 @@ TEST_F(Events, RefusalsChangeNothing) {
 
 TEST_F(Events, NullHandlerIsRefused) {
     open({{0, 0}});
-    EXPECT_EQ(CanGetReceiveEvent(0, nullptr), -7);
+    EXPECT_EQ(CanGetReceiveEvent(0, nullptr), PCI5C3A_EVENT_NO_HANDLER);
     EXPECT_EQ(requestCount(), 0u);
 }
 
@@ -116,24 +116,24 @@ TEST_F(Events, StopWorksWithoutOwnershipOrAnEarlierStart) {
 TEST_F(Events, AnyNonZeroDriverAnswerIsARefusal) {
     open({{0, 0}});
     vcard::answer(REQ_EVENT_PORT0, 1);
-    EXPECT_EQ(CanGetReceiveEvent(0, first), -5);
+    EXPECT_EQ(CanGetReceiveEvent(0, first), PCI5C3A_EVENT_DRIVER_REFUSED);
     EXPECT_EQ(current(63).sa_handler, first);  // the handler stays installed
     vcard::answer(REQ_EVENT_PORT0, -1, EIO);
-    EXPECT_EQ(CanGetReceiveEvent(0, first), -5);
-    EXPECT_EQ(CanStopReceiveEvent(0), -5);
+    EXPECT_EQ(CanGetReceiveEvent(0, first), PCI5C3A_EVENT_DRIVER_REFUSED);
+    EXPECT_EQ(CanStopReceiveEvent(0), PCI5C3A_EVENT_DRIVER_REFUSED);
     EXPECT_EQ(current(63).sa_handler, SIG_IGN);  // ignored all the same
 }
 
 TEST_F(Events, SigactionFailures) {
     open({{0, 0}});
     vcard::fail_sigaction(63);
-    EXPECT_EQ(CanGetReceiveEvent(0, first), -8);
+    EXPECT_EQ(CanGetReceiveEvent(0, first), PCI5C3A_EVENT_SIGACTION);
     EXPECT_EQ(requestCount(), 0u);
     EXPECT_EQ(pci_Info_5C3A[0].act0.sa_handler, first);  // the record keeps what it was given
     EXPECT_EQ(pci_Info_5C3A[0].act0.sa_flags, SA_RESTART);
     EXPECT_EQ(current(63).sa_handler, SIG_IGN);
 
-    EXPECT_EQ(CanStopReceiveEvent(0), -8);
+    EXPECT_EQ(CanStopReceiveEvent(0), PCI5C3A_EVENT_SIGACTION);
     EXPECT_EQ(codes(), std::vector<unsigned long>{REQ_EVENT_PORT0});  // the stop went out first
     EXPECT_EQ(pci_Info_5C3A[0].act0.sa_handler, SIG_IGN);
 }
@@ -175,7 +175,7 @@ TEST_F(Events, ClosingAPortSwitchesItsNotificationOff) {
     ASSERT_EQ(CanGetReceiveEvent(0, first), 0);
     ASSERT_EQ(CanCloseDriver(0), 0);
     EXPECT_FALSE(vcard::notification_on(0, 0));
-    EXPECT_EQ(CanStopReceiveEvent(0), -4);
+    EXPECT_EQ(CanStopReceiveEvent(0), PCI5C3A_EVENT_NOT_OPEN);
 }
 
 // ---------------------------------------------------------------------------

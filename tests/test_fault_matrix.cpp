@@ -90,27 +90,32 @@ const Row kRows[] = {
     {"ClearRxBuffer", REQ_REG_READ, [] { return CanClearRxBuffer(kHandle), 0; }, 0, 0},
     {"SetErrorWarningLimit", REQ_REG_READ, [] { return CanSetErrorWarningLimit(kHandle, 50); }, 0, 0},
     {"SetTxErrorCount", REQ_REG_READ, [] { return CanSetTxErrorCount(kHandle, 5); }, 0, 0},
-    {"DetectBaudrate", REQ_REG_READ, [] { return CanDetectBaudrate(kHandle, 0); }, -1, -1, Effect::detect},
+    {"DetectBaudrate", REQ_REG_READ, [] { return CanDetectBaudrate(kHandle, 0); }, PCI5C3A_BAUD_NONE,
+     PCI5C3A_BAUD_NONE, Effect::detect},
     {"OpenDriver", REQ_REG_READ, [] { return CanOpenDriver(0, kHandle); }, kHandle, kHandle, Effect::reopen},
 
     // Register writes: passed on where the function returns a write's result.
-    {"Write", REQ_REG_WRITE, [] { return _5C3A_Write(kHandle, REG_EWLR, 7); }, -1, 1},
+    {"Write", REQ_REG_WRITE, [] { return _5C3A_Write(kHandle, REG_EWLR, 7); }, PCI5C3A_ERROR, 1},
     {"ConfigPort", REQ_REG_WRITE, [] { return CanConfigPort(kHandle, &kConfig); }, 0, 0, Effect::configure},
-    {"EnableReceive", REQ_REG_WRITE, [] { return CanEnableReceive(kHandle); }, -1, 1},
-    {"DisableReceive", REQ_REG_WRITE, [] { return CanDisableReceive(kHandle); }, -1, 1},
-    {"ClearOverrun", REQ_REG_WRITE, [] { return CanClearOverrun(kHandle); }, -1, 1},
+    {"EnableReceive", REQ_REG_WRITE, [] { return CanEnableReceive(kHandle); }, PCI5C3A_ERROR, 1},
+    {"DisableReceive", REQ_REG_WRITE, [] { return CanDisableReceive(kHandle); }, PCI5C3A_ERROR, 1},
+    {"ClearOverrun", REQ_REG_WRITE, [] { return CanClearOverrun(kHandle); }, PCI5C3A_ERROR, 1},
     // A release that never takes effect must not keep the caller forever.
     {"ClearRxBuffer", REQ_REG_WRITE, [] { return CanClearRxBuffer(kHandle), 0; }, 0, 0, Effect::none,
      fifoNeverEmpties, [] { EXPECT_EQ(issued(REQ_REG_WRITE), 64u); }},
     {"ClearTxBuffer", REQ_REG_WRITE, [] { return CanClearTxBuffer(kHandle), 0; }, 0, 0},
-    {"SetErrorWarningLimit", REQ_REG_WRITE, [] { return CanSetErrorWarningLimit(kHandle, 50); }, -1, 1},
-    {"SetTxErrorCount", REQ_REG_WRITE, [] { return CanSetTxErrorCount(kHandle, 5); }, -1, 1},
-    {"SetLedStatus", REQ_REG_WRITE, [] { return CanSetLedStatus(0, kLed, 1); }, -1, 1, Effect::led},
-    {"DetectBaudrate", REQ_REG_WRITE, [] { return CanDetectBaudrate(kHandle, 0); }, -1, -1, Effect::detect},
+    {"SetErrorWarningLimit", REQ_REG_WRITE, [] { return CanSetErrorWarningLimit(kHandle, 50); },
+     PCI5C3A_ERROR, 1},
+    {"SetTxErrorCount", REQ_REG_WRITE, [] { return CanSetTxErrorCount(kHandle, 5); }, PCI5C3A_ERROR, 1},
+    {"SetLedStatus", REQ_REG_WRITE, [] { return CanSetLedStatus(0, kLed, 1); }, PCI5C3A_ERROR, 1,
+     Effect::led},
+    {"DetectBaudrate", REQ_REG_WRITE, [] { return CanDetectBaudrate(kHandle, 0); }, PCI5C3A_BAUD_NONE,
+     PCI5C3A_BAUD_NONE, Effect::detect},
     {"OpenDriver", REQ_REG_WRITE, [] { return CanOpenDriver(0, kHandle); }, kHandle, kHandle, Effect::reopen},
 
     {"ConfigPort", REQ_SET_MODE, [] { return CanConfigPort(kHandle, &kConfig); }, 0, 0, Effect::configure},
-    {"DetectBaudrate", REQ_SET_MODE, [] { return CanDetectBaudrate(kHandle, 0); }, -1, -1, Effect::detect},
+    {"DetectBaudrate", REQ_SET_MODE, [] { return CanDetectBaudrate(kHandle, 0); }, PCI5C3A_BAUD_NONE,
+     PCI5C3A_BAUD_NONE, Effect::detect},
     {"OpenDriver", REQ_SET_MODE, [] { return CanOpenDriver(0, kHandle); }, kHandle, kHandle, Effect::reopen},
 
     {"SendMsg", REQ_SEND,
@@ -118,26 +123,28 @@ const Row kRows[] = {
          CAN_PACKET p = packet(0x66, 4);
          return CanSendMsg(kHandle, &p);
      },
-     -1, 0},
+     PCI5C3A_ERROR, 0},
     // A failed receive hands out zeros, not the caller's old bytes, and
     // does not consume the waiting message.
-    {"RcvMsg", REQ_RECEIVE, [] { return CanRcvMsg(kHandle, &received); }, -1, 0, Effect::none, messageWaiting,
+    {"RcvMsg", REQ_RECEIVE, [] { return CanRcvMsg(kHandle, &received); }, PCI5C3A_ERROR, 0, Effect::none,
+     messageWaiting,
      [] {
          const CAN_PACKET zero = {};
          EXPECT_EQ(std::memcmp(&received, &zero, sizeof zero), 0);
          EXPECT_EQ(vcard::queued(0, 1), 1u);
      }},
-    {"GetRcvCnt", REQ_RCV_COUNT, [] { return CanGetRcvCnt(kHandle); }, -1, 0, Effect::none, messageWaiting},
+    {"GetRcvCnt", REQ_RCV_COUNT, [] { return CanGetRcvCnt(kHandle); }, PCI5C3A_ERROR, 0, Effect::none,
+     messageWaiting},
 
     // Any non-zero answer is a refusal.
-    {"GetReceiveEvent", REQ_EVENT_PORT0, [] { return CanGetReceiveEvent(lastPort = 0, handler); }, -5, -5,
-     Effect::eventOn},
-    {"StopReceiveEvent", REQ_EVENT_PORT0, [] { return CanStopReceiveEvent(lastPort = 0); }, -5, -5,
-     Effect::eventOff},
-    {"GetReceiveEvent", REQ_EVENT_PORT1, [] { return CanGetReceiveEvent(lastPort = 1, handler); }, -5, -5,
-     Effect::eventOn},
-    {"StopReceiveEvent", REQ_EVENT_PORT1, [] { return CanStopReceiveEvent(lastPort = 1); }, -5, -5,
-     Effect::eventOff},
+    {"GetReceiveEvent", REQ_EVENT_PORT0, [] { return CanGetReceiveEvent(lastPort = 0, handler); },
+     PCI5C3A_EVENT_DRIVER_REFUSED, PCI5C3A_EVENT_DRIVER_REFUSED, Effect::eventOn},
+    {"StopReceiveEvent", REQ_EVENT_PORT0, [] { return CanStopReceiveEvent(lastPort = 0); },
+     PCI5C3A_EVENT_DRIVER_REFUSED, PCI5C3A_EVENT_DRIVER_REFUSED, Effect::eventOff},
+    {"GetReceiveEvent", REQ_EVENT_PORT1, [] { return CanGetReceiveEvent(lastPort = 1, handler); },
+     PCI5C3A_EVENT_DRIVER_REFUSED, PCI5C3A_EVENT_DRIVER_REFUSED, Effect::eventOn},
+    {"StopReceiveEvent", REQ_EVENT_PORT1, [] { return CanStopReceiveEvent(lastPort = 1); },
+     PCI5C3A_EVENT_DRIVER_REFUSED, PCI5C3A_EVENT_DRIVER_REFUSED, Effect::eventOff},
 
     // Closing always succeeds: the port is closed whatever the driver says.
     {"CloseDriver", REQ_PORT_CLOSE, [] { return CanCloseDriver(kHandle); }, 0, 0, Effect::close},

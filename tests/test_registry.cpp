@@ -53,9 +53,9 @@ TEST_F(Card, CardsOutsideTheRangeAreRefusedWithTheMessage) {
     for (int card : {4, 5, -1, -100, 1 << 30}) {
         int result = 0;
         const std::string out = captureStdout([&] { result = CanOpenDriver(card, 0); });
-        EXPECT_EQ(result, -1) << card;
+        EXPECT_EQ(result, PCI5C3A_ERROR) << card;
         EXPECT_EQ(out, "Couldn't find PCI-5C3A card " + std::to_string(card) + "\n");
-        EXPECT_EQ(_5C3A_InstallPCI(card), -1) << card;
+        EXPECT_EQ(_5C3A_InstallPCI(card), PCI5C3A_INSTALL_NO_CARD) << card;
     }
     EXPECT_EQ(difference(before, take()), "");
     EXPECT_EQ(requestCount(), 0u);
@@ -66,7 +66,7 @@ TEST_F(Card, PortsOutsideTheRangeAreRefusedSilently) {
     for (int port : {2, -1, 7}) {
         int result = 0;
         const std::string out = captureStdout([&] { result = CanOpenDriver(0, port); });
-        EXPECT_EQ(result, -1);
+        EXPECT_EQ(result, PCI5C3A_ERROR);
         EXPECT_EQ(out, "");
     }
     EXPECT_EQ(difference(before, take()), "");
@@ -78,12 +78,12 @@ TEST_F(Card, MissingDeviceNodeLeavesTheCardUninstalledAndIsTriedAgain) {
     vcard::set_node_missing(0);
     int result = 0;
     const std::string out = captureStdout([&] { result = CanOpenDriver(0, 1); });
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, PCI5C3A_ERROR);
     EXPECT_EQ(out, "Couldn't find PCI-5C3A card 0\n");
     EXPECT_EQ(pci_Info_5C3A[0].magic, 0);
     EXPECT_EQ(totalCards, 0);
     EXPECT_EQ(InstallRef[1], 0);
-    EXPECT_EQ(_5C3A_InstallPCI(0), -2);
+    EXPECT_EQ(_5C3A_InstallPCI(0), PCI5C3A_INSTALL_NO_DEVICE);
 
     vcard::set_node_missing(0, false);
     EXPECT_EQ(CanOpenDriver(0, 1), 1);
@@ -94,7 +94,7 @@ TEST_F(Card, SignalActionFailureInstallsTheCardWithoutCountingIt) {
     vcard::fail_sigaction(62);
     int result = 0;
     const std::string out = captureStdout([&] { result = CanOpenDriver(0, 0); });
-    EXPECT_EQ(result, -1);
+    EXPECT_EQ(result, PCI5C3A_ERROR);
     EXPECT_EQ(out, "Couldn't find PCI-5C3A card 0\n");
     EXPECT_EQ(pci_Info_5C3A[0].magic, 0x5C3A);
     EXPECT_EQ(pci_Info_5C3A[0].sigReady, 1);
@@ -111,7 +111,7 @@ TEST_F(Card, SignalActionFailureInstallsTheCardWithoutCountingIt) {
 
 TEST_F(Card, FirstSignalActionFailureStopsBeforeTheSecond) {
     vcard::fail_sigaction(63);
-    EXPECT_EQ(_5C3A_InstallPCI(0), -3);
+    EXPECT_EQ(_5C3A_InstallPCI(0), PCI5C3A_INSTALL_SIGACTION);
     EXPECT_EQ(disposition(62), SIG_DFL);
 }
 
@@ -154,7 +154,7 @@ TEST_F(Card, ClosingTwiceIsRefusedTheSecondTime) {
     open({{0, 0}});
     EXPECT_EQ(CanCloseDriver(0), 0);
     vcard::trace_clear();
-    EXPECT_EQ(CanCloseDriver(0), -1);
+    EXPECT_EQ(CanCloseDriver(0), PCI5C3A_ERROR);
     EXPECT_EQ(requestCount(), 0u);
 }
 
@@ -193,7 +193,7 @@ TEST_F(TwoCards, LastCloseGoesToTheClosingPortsCard) {
 
 TEST_F(Card, ReopeningAnOpenPortConfiguresItAgain) {
     open({{0, 1}});
-    PORT_STRUCT c = config(1, 0x1234, 0, 2);
+    PORT_STRUCT c = config(PCI5C3A_ID_EXTENDED, 0x1234, 0, PCI5C3A_BAUD_500K);
     ASSERT_EQ(CanConfigPort(1, &c), 0);
     vcard::trace_clear();
     EXPECT_EQ(CanOpenDriver(0, 1), 1);
@@ -216,14 +216,14 @@ TEST_F(Card, VersionIsMajorAndMinor) {
 TEST_F(Card, HandlesOutsideTheRangeTouchNothing) {
     open({{0, 0}, {0, 1}});
     const Snapshot before = take();
-    PORT_STRUCT c = config(0, 0, 0x7FF, 3);
+    PORT_STRUCT c = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M);
     PORT_STATUS st;
     for (int h : {-1, 8, 9, -8, 1 << 20}) {
-        EXPECT_EQ(CanCloseDriver(h), -1);
+        EXPECT_EQ(CanCloseDriver(h), PCI5C3A_ERROR);
         EXPECT_EQ(_5C3A_Read(h, 2), 0);
-        EXPECT_EQ(_5C3A_Write(h, 0, 1), -1);
-        EXPECT_EQ(CanConfigPort(h, &c), -1);
-        EXPECT_EQ(CanGetPortStatus(h, &st), -1);
+        EXPECT_EQ(_5C3A_Write(h, 0, 1), PCI5C3A_ERROR);
+        EXPECT_EQ(CanConfigPort(h, &c), PCI5C3A_ERROR);
+        EXPECT_EQ(CanGetPortStatus(h, &st), PCI5C3A_ERROR);
     }
     EXPECT_EQ(difference(before, take()), "");
     EXPECT_EQ(requestCount(), 0u);
@@ -258,16 +258,16 @@ TEST_F(Card, AccessorsOnAClosedPortSendNothing) {
     ASSERT_EQ(CanCloseDriver(0), 0);
     vcard::trace_clear();
     EXPECT_EQ(_5C3A_Read(0, 2), 0);
-    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), -1);
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), PCI5C3A_ERROR);
     EXPECT_EQ(_5C3A_Read(1, 2), 0);  // never opened
-    EXPECT_EQ(_5C3A_Write(1, 4, 0x01), -1);
+    EXPECT_EQ(_5C3A_Write(1, 4, 0x01), PCI5C3A_ERROR);
     EXPECT_EQ(requestCount(), 0u);
 }
 
 TEST_F(Card, AccessorsPassOnTheDriversAnswer) {
     open({{0, 0}});
     vcard::answer(REQ_REG_WRITE, -1, EIO);
-    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), -1);
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x01), PCI5C3A_ERROR);
     vcard::answer(REQ_REG_WRITE, 0);
     EXPECT_EQ(_5C3A_Write(0, 4, 0x01), 0);
 
@@ -290,7 +290,7 @@ TEST_F(Card, TablesMarkedOpenWithoutACardSendNothing) {
     // An application that writes the exported tables itself must not make
     // the library talk to descriptor 0.
     InstallRef[0] = 1;
-    EXPECT_EQ(_5C3A_Write(0, 4, 0x03), -1);
+    EXPECT_EQ(_5C3A_Write(0, 4, 0x03), PCI5C3A_ERROR);
     EXPECT_EQ(_5C3A_Read(0, 2), 0);
     EXPECT_EQ(CanCloseDriver(0), 0);
     EXPECT_EQ(requestCount(), 0u);

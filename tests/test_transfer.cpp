@@ -85,10 +85,10 @@ TEST_F(Transfer, SendHandsTheDriverThePacketAfterTheOneMillisecondPause) {
 TEST_F(Transfer, SendRefusesBadArgumentsAtOnce) {
     open({{0, 0}});
     CAN_PACKET p = packet(1, 1);
-    EXPECT_EQ(CanSendMsg(0, nullptr), -1);
-    EXPECT_EQ(CanSendMsg(-1, &p), -1);
-    EXPECT_EQ(CanSendMsg(8, &p), -1);
-    EXPECT_EQ(CanSendMsg(2, &p), -1);  // card 1 was never installed
+    EXPECT_EQ(CanSendMsg(0, nullptr), PCI5C3A_ERROR);
+    EXPECT_EQ(CanSendMsg(-1, &p), PCI5C3A_ERROR);
+    EXPECT_EQ(CanSendMsg(8, &p), PCI5C3A_ERROR);
+    EXPECT_EQ(CanSendMsg(2, &p), PCI5C3A_ERROR);  // card 1 was never installed
     EXPECT_EQ(requestCount(), 0u);
     EXPECT_TRUE(pauses.empty());
 }
@@ -96,7 +96,7 @@ TEST_F(Transfer, SendRefusesBadArgumentsAtOnce) {
 TEST_F(Transfer, SendOnAClosedPortOfAnInstalledCardStillSends) {
     open({{0, 0}});
     CAN_PACKET p = packet(1, 1);
-    EXPECT_EQ(CanSendMsg(1, &p), -1);  // the controller of port 1 is still in reset mode
+    EXPECT_EQ(CanSendMsg(1, &p), PCI5C3A_ERROR);  // the controller of port 1 is still in reset mode
     EXPECT_EQ(codes(), std::vector<unsigned long>{REQ_SEND});
 }
 
@@ -104,15 +104,15 @@ TEST_F(Transfer, DriverFailuresArePassedOn) {
     open({{0, 0}});
     CAN_PACKET p = packet(1, 1);
     vcard::answer(REQ_SEND, -1, EIO);
-    EXPECT_EQ(CanSendMsg(0, &p), -1);
+    EXPECT_EQ(CanSendMsg(0, &p), PCI5C3A_ERROR);
     EXPECT_EQ(pauses.size(), 1u);
 
     vcard::answer(REQ_RCV_COUNT, -1, EIO);
-    EXPECT_EQ(CanGetRcvCnt(0), -1);
+    EXPECT_EQ(CanGetRcvCnt(0), PCI5C3A_ERROR);
 
     vcard::answer(REQ_RECEIVE, -1, EIO);
     std::memset(&p, 0xAA, sizeof p);
-    EXPECT_EQ(CanRcvMsg(0, &p), -1);
+    EXPECT_EQ(CanRcvMsg(0, &p), PCI5C3A_ERROR);
     EXPECT_EQ(bytesOf(&p, sizeof p), std::vector<std::uint8_t>(sizeof p, 0));
 }
 
@@ -121,19 +121,19 @@ TEST_F(Transfer, ReceiveFromAnEmptyQueueFailsWithZeros) {
     CAN_PACKET p;
     std::memset(&p, 0x77, sizeof p);
     EXPECT_EQ(CanGetRcvCnt(0), 0);
-    EXPECT_EQ(CanRcvMsg(0, &p), -1);
+    EXPECT_EQ(CanRcvMsg(0, &p), PCI5C3A_ERROR);
     EXPECT_EQ(bytesOf(&p, sizeof p), std::vector<std::uint8_t>(sizeof p, 0));
 }
 
 TEST_F(Transfer, ReceiveAndCountRefuseClosedPortsWithoutARequest) {
     open({{0, 0}});
     CAN_PACKET p = packet(0, 0);
-    EXPECT_EQ(CanRcvMsg(0, nullptr), -1);
-    EXPECT_EQ(CanRcvMsg(1, &p), -1);
-    EXPECT_EQ(CanGetRcvCnt(1), -1);
+    EXPECT_EQ(CanRcvMsg(0, nullptr), PCI5C3A_ERROR);
+    EXPECT_EQ(CanRcvMsg(1, &p), PCI5C3A_ERROR);
+    EXPECT_EQ(CanGetRcvCnt(1), PCI5C3A_ERROR);
     for (int h : {-1, 8, 100}) {
-        EXPECT_EQ(CanRcvMsg(h, &p), -1);
-        EXPECT_EQ(CanGetRcvCnt(h), -1);
+        EXPECT_EQ(CanRcvMsg(h, &p), PCI5C3A_ERROR);
+        EXPECT_EQ(CanGetRcvCnt(h), PCI5C3A_ERROR);
     }
     EXPECT_EQ(requestCount(), 0u);
 }
@@ -216,7 +216,7 @@ TEST_F(Transfer, ClearTxBufferAbortsTheTransmission) {
     CAN_PACKET p = packet(3, 1);
     ASSERT_EQ(CanSendMsg(0, &p), 0);
     EXPECT_EQ(vcard::peek(0, REG_SR) & 0x04, 0);  // nobody acknowledged: still pending
-    EXPECT_EQ(CanSendMsg(0, &p), -1);             // the driver refuses a second one meanwhile
+    EXPECT_EQ(CanSendMsg(0, &p), PCI5C3A_ERROR);  // the driver refuses a second one meanwhile
     vcard::trace_clear();
     CanClearTxBuffer(0);
     EXPECT_EQ(writes(), (std::vector<Write>{Write{REG_CMR, 0x02}}));
@@ -245,17 +245,17 @@ TEST_F(Transfer, InterruptEnableReadModifyWrite) {
               (std::vector<Write>{{REG_IER, 0x03}, {REG_IER, 0x02}, {REG_CMR, 0x08}, {REG_IER, 0x09}}));
 
     vcard::answer(REQ_REG_WRITE, -1, EIO);
-    EXPECT_EQ(CanEnableReceive(0), -1);
-    EXPECT_EQ(CanDisableReceive(0), -1);
-    EXPECT_EQ(CanClearOverrun(0), -1);
+    EXPECT_EQ(CanEnableReceive(0), PCI5C3A_ERROR);
+    EXPECT_EQ(CanDisableReceive(0), PCI5C3A_ERROR);
+    EXPECT_EQ(CanClearOverrun(0), PCI5C3A_ERROR);
 }
 
 TEST_F(Transfer, InterruptControlsRefuseClosedPorts) {
     open({{0, 0}});
     for (int h : {1, -1, 8}) {
-        EXPECT_EQ(CanEnableReceive(h), -1);
-        EXPECT_EQ(CanDisableReceive(h), -1);
-        EXPECT_EQ(CanClearOverrun(h), -1);
+        EXPECT_EQ(CanEnableReceive(h), PCI5C3A_ERROR);
+        EXPECT_EQ(CanDisableReceive(h), PCI5C3A_ERROR);
+        EXPECT_EQ(CanClearOverrun(h), PCI5C3A_ERROR);
     }
     EXPECT_EQ(requestCount(), 0u);
 }

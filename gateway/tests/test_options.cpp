@@ -96,6 +96,52 @@ TEST(Options, RefusedWithOneLineSayingWhy) {
     EXPECT_NE(error_of({"0:0=vcan0", "0:1=vcan0"}).find("interface vcan0 is given twice"), std::string::npos);
 }
 
+TEST(Options, MessagesWordForWord) {
+    EXPECT_EQ(error_of({"--bogus", "0:0=vcan0"}), "unknown option \"--bogus\" (see --help)");
+    EXPECT_EQ(error_of({"--bogus=1", "0:0=vcan0"}), "unknown option \"--bogus=1\" (see --help)");
+    EXPECT_EQ(error_of({"0:0=vcan0", "-x"}), "unknown option \"-x\" (see --help)");
+    EXPECT_EQ(error_of({"-1:0=vcan0"}), "unknown option \"-1:0=vcan0\" (see --help)");
+    EXPECT_EQ(error_of({"-ex", "0:0=vcan0"}), "unknown option \"-ex\" (see --help)");
+    EXPECT_EQ(error_of({"-h=yes"}), "unknown option \"-h=yes\" (see --help)");
+    EXPECT_EQ(error_of({"-"}), "unknown option \"-\" (see --help)");
+    EXPECT_EQ(error_of({"--help=yes"}), "option --help takes no value");
+    EXPECT_EQ(error_of({"--version="}), "option --version takes no value");
+    EXPECT_EQ(error_of({"--extended=1", "0:0=vcan0"}), "option --extended takes no value");
+    EXPECT_EQ(error_of({"0:0=vcan0", "--bitrate"}), "option --bitrate needs a value, e.g. --bitrate 500k");
+    EXPECT_EQ(error_of({"0:0=vcan0", "-b"}), "option --bitrate needs a value, e.g. --bitrate 500k");
+    EXPECT_EQ(error_of({"0:0=vcan0", "--queue"}), "option --queue needs a number of frames 1..65536");
+    EXPECT_EQ(error_of({"0:0=vcan0", "-q", "x"}), "option --queue needs a number of frames 1..65536");
+    EXPECT_EQ(error_of({"0:0=vcan0", "--restart-ms"}), "option --restart-ms needs milliseconds 0..60000");
+    EXPECT_EQ(error_of({"--restart-ms=60001", "0:0=vcan0"}),
+              "option --restart-ms needs milliseconds 0..60000");
+    EXPECT_EQ(error_of({"--bitrate=", "0:0=vcan0"}),
+              "bit rate \"\" is not valid; expected bit/s with an optional k or M, e.g. 500k");
+    EXPECT_EQ(error_of({}), "no port given: CARD:PORT=INTERFACE, e.g. 0:0=vcan0 (see --help)");
+    // The first fault is the one reported, options before ports.
+    EXPECT_EQ(error_of({"9:9=x", "--bogus"}), "unknown option \"--bogus\" (see --help)");
+}
+
+TEST(Options, ValuesMayLookLikeOptionsAndPortsFollowDoubleDash) {
+    // A value is the next argument whatever it looks like.
+    EXPECT_NE(error_of({"--bitrate", "--extended", "0:0=vcan0"}).find("bit rate \"--extended\""),
+              std::string::npos);
+    auto result = parse({"-e", "--", "0:0=vcan0", "0:1=vcan1"});
+    ASSERT_TRUE(result.options) << result.error;
+    EXPECT_TRUE(result.options->extended);
+    EXPECT_EQ(result.options->ports.size(), 2U);
+    EXPECT_EQ(error_of({"--", "-e"}), "\"-e\" is not CARD:PORT=INTERFACE");
+}
+
+TEST(Options, ShortOptionsGroupAndTakeAttachedValues) {
+    const auto result = parse({"-eq8", "-b250k", "1:0=vcan0", "--rest=5", "--ext"});
+    ASSERT_TRUE(result.options) << result.error;
+    EXPECT_TRUE(result.options->extended);
+    EXPECT_EQ(result.options->queue_length, 8U);
+    EXPECT_EQ(result.options->restart_ms, 5U);
+    EXPECT_EQ(result.options->ports[0].timing.bitrate, 250'000U);
+    EXPECT_EQ(result.options->ports[0].handle(), 2);
+}
+
 TEST(Options, LongestInterfaceNameFits) {
     const auto result = parse({"0:0=a23456789012345"});  // IFNAMSIZ - 1 characters
     ASSERT_TRUE(result.options) << result.error;

@@ -32,14 +32,34 @@ CARD_INSTALLED = 0x5C3A
 SIGNAL_PORT0 = 63
 SIGNAL_PORT1 = 62
 
+# Names of lib/pci_5C3A.h, spelt as there (python/tests/test_header.py checks
+# the values against the header).
+
 # PORT_STRUCT.mode: the identifier format of every packet of the port.
-MODE_STANDARD = 0
-MODE_EXTENDED = 1
+PCI5C3A_ID_STANDARD = 0
+PCI5C3A_ID_EXTENDED = 1
 STANDARD_ID_MASK = 0x7FF
 EXTENDED_ID_MASK = 0x1FFFFFFF
 
-# PORT_STRUCT.baudrate: 0..3 the card's fixed bit rates, 4 the user timing.
-BITRATE_INDEX_USER = 4
+# PORT_STRUCT.baudrate: the card's fixed bit rates, and the user timing.
+PCI5C3A_BAUD_125K = 0
+PCI5C3A_BAUD_250K = 1
+PCI5C3A_BAUD_500K = 2
+PCI5C3A_BAUD_1M = 3
+PCI5C3A_BAUD_USER = 4
+
+# Results: 0 is success; the failures are small negative numbers.
+PCI5C3A_OK = 0
+PCI5C3A_ERROR = -1
+PCI5C3A_INSTALL_NO_CARD = -1
+PCI5C3A_INSTALL_NO_DEVICE = -2
+PCI5C3A_INSTALL_SIGACTION = -3
+PCI5C3A_BAUD_NONE = -1
+PCI5C3A_EVENT_NOT_OPEN = -4
+PCI5C3A_EVENT_DRIVER_REFUSED = -5
+PCI5C3A_EVENT_NO_OWNER = -6
+PCI5C3A_EVENT_NO_HANDLER = -7
+PCI5C3A_EVENT_SIGACTION = -8
 
 # SJA1000 (PeliCAN mode) registers and the bits read here.
 REG_MODE = 0
@@ -52,13 +72,15 @@ SR_BUS_STATUS = 0x80  # bus-off
 #: An error counter above this value makes the controller error passive.
 ERROR_PASSIVE_LIMIT = 127
 
-# Results of CanGetReceiveEvent / CanStopReceiveEvent and what they mean.
+# What the results of CanGetReceiveEvent / CanStopReceiveEvent mean.
 RECEIVE_EVENT_RESULTS = {
-    -4: "the card is not installed or the port is not open",
-    -5: "the driver refused to switch the receive notification",
-    -6: "the process could not be made owner of the card's signals (F_SETOWN failed)",
-    -7: "no handler given",
-    -8: "the signal action could not be installed (sigaction failed)",
+    PCI5C3A_EVENT_NOT_OPEN: "the card is not installed or the port is not open",
+    PCI5C3A_EVENT_DRIVER_REFUSED: "the driver refused to switch the receive notification",
+    PCI5C3A_EVENT_NO_OWNER: (
+        "the process could not be made owner of the card's signals (F_SETOWN failed)"
+    ),
+    PCI5C3A_EVENT_NO_HANDLER: "no handler given",
+    PCI5C3A_EVENT_SIGACTION: "the signal action could not be installed (sigaction failed)",
 }
 
 #: What the library's handler argument holds to have a signal ignored.
@@ -188,9 +210,10 @@ def port_is_open(handle: int) -> bool:
 
 
 def open_failure_reason(card: int, error: int) -> str:
-    """Why ``CanOpenDriver`` returned -1 for ``card``, from what it left.
+    """Why ``CanOpenDriver`` returned ``PCI5C3A_ERROR`` for ``card``, from what
+    it left.
 
-    The library answers -1 for every failure to install the card; the card's
+    The library answers ``PCI5C3A_ERROR`` for every failure to install the card; the card's
     record and the C library's errno of the failed call tell which step
     failed.
     """

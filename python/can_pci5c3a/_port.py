@@ -7,23 +7,53 @@ beside a test script) share a :class:`PortHub`: it drains the driver's queue
 and gives every bus its own copy of each message, and hands each message a
 bus sends to the other buses of the port, as sockets bound to one SocketCAN
 interface see each other's frames.
+
+The hub knows the buses only as :class:`Subscription` objects, which this
+module defines: a bus makes one and attaches it, and the hub never reaches
+into the bus. This module does not import the bus module.
 """
 
 import ctypes
 import threading
-from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 import can
 
 from . import _library, _receiver
 from .bitrate import Timing, timing_for_bitrate
 
-if TYPE_CHECKING:  # pragma: no cover
-    from .bus import Pci5c3aBus
-
 #: An acceptance filter as the library takes it: right-aligned code and
 #: mask, a mask bit 1 meaning "don't care".
 Acceptance = Tuple[int, int]
+
+#: How a hub hands a subscriber a message: the message (None when the port
+#: failed, see :attr:`PortHub.error`) and whether the controller's
+#: acceptance filter has already passed it.
+Deliver = Callable[[Optional[can.Message], bool], None]
+
+
+class Subscription:
+    """One party on a port, as the port's hub knows it.
+
+    Whoever wants a port's messages (a bus) makes one, with the callback the
+    hub hands messages to, and attaches it with :meth:`PortHub.attach`. The
+    hub reads :attr:`acceptance` and :attr:`receive_own_messages` and sets
+    :attr:`hardware_exact`; it knows nothing else of the subscriber.
+    """
+
+    def __init__(self, deliver: Deliver, receive_own_messages: bool = False) -> None:
+        #: Called with each message for the subscriber, from the receive
+        #: thread or a sender; it must not block.
+        self.deliver = deliver
+        #: Whether the messages this subscriber sends come back to it.
+        self.receive_own_messages = receive_own_messages
+        #: The acceptance filter the subscriber wants in the controller; None
+        #: for every message.
+        self.acceptance: Optional[Acceptance] = None
+        #: Set by the hub: True while the controller filters with exactly
+        #: :attr:`acceptance`, so that messages it passed need no check of
+        #: the subscriber's own.
+        self.hardware_exact = False
 
 _hubs: Dict[int, "PortHub"] = {}
 
@@ -41,7 +71,7 @@ class PortHub(_receiver.Port):
         self.acceptance: Acceptance = self.pass_all
         self.polled = False
         self.listen_only = False
-        self.buses: List["Pci5c3aBus"] = []
+        self.subscribers: List[Subscription] = []
         self.error: Optional[str] = None
         self._lock = threading.RLock()
         self._packet = _library.CAN_PACKET()
@@ -54,9 +84,13 @@ class PortHub(_receiver.Port):
 
     @classmethod
     def attach(
-        cls, bus: "Pci5c3aBus", handle: int, timing: Optional[Timing], extended: Optional[bool]
+        cls,
+        subscriber: Subscription,
+        handle: int,
+        timing: Optional[Timing],
+        extended: Optional[bool],
     ) -> "PortHub":
-        """The port's hub with ``bus`` added, opening the port if needed.
+        """The port's hub with ``subscriber`` added, opening the port if needed.
 
         ``timing`` and ``extended`` of None take what the port already has (or
         the defaults); given, they must agree with a port already open.
@@ -72,7 +106,7 @@ class PortHub(_receiver.Port):
             else:
                 hub._check_same(timing, extended)
             with hub._lock:
-                hub.buses.append(bus)
+                hub.subscribers.append(subscriber)
             return hub
 
     def _check_same(self, timing: Optional[Timing], extended: Optional[bool]) -> None:
@@ -109,7 +143,7 @@ class PortHub(_receiver.Port):
             for _ in range(max(lib.CanGetRcvCnt(self.handle), 0)):
                 lib.CanRcvMsg(self.handle, ctypes.byref(self._packet))
             result = lib.CanGetReceiveEvent(self.handle, _library.SIG_IGN)
-            if result != 0:
+            if result != _library.PCI5C3A_OK:
                 self.polled = True
                 _receiver.LOG.warning(
                     "%s: receive notification unavailable (CanGetReceiveEvent: %d, %s)",
@@ -122,13 +156,13 @@ class PortHub(_receiver.Port):
             raise
         _receiver.dispatcher().add(self)
 
-    def detach(self, bus: "Pci5c3aBus") -> None:
-        """Take ``bus`` off the port; the last bus closes the port."""
+    def detach(self, subscriber: Subscription) -> None:
+        """Take ``subscriber`` off the port; the last one closes the port."""
         with _library.lock:
             with self._lock:
-                if bus in self.buses:
-                    self.buses.remove(bus)
-                last = not self.buses
+                if subscriber in self.subscribers:
+                    self.subscribers.remove(subscriber)
+                last = not self.subscribers
             if not last:
                 self.update_acceptance()  # what the others want may be narrower
                 return
@@ -144,7 +178,9 @@ class PortHub(_receiver.Port):
 
     def _configure(self, acceptance: Acceptance) -> None:
         config = _library.PORT_STRUCT()
-        config.mode = _library.MODE_EXTENDED if self.extended else _library.MODE_STANDARD
+        config.mode = (
+            _library.PCI5C3A_ID_EXTENDED if self.extended else _library.PCI5C3A_ID_STANDARD
+        )
         config.accCode, config.accMask = acceptance
         config.baudrate = self.timing.index
         config.brp = self.timing.brp
@@ -152,7 +188,7 @@ class PortHub(_receiver.Port):
         config.tseg2 = self.timing.tseg2
         config.sjw = self.timing.sjw
         result = self._lib.CanConfigPort(self.handle, ctypes.byref(config))
-        if result != 0:
+        if result != _library.PCI5C3A_OK:
             raise can.CanInitializationError(
                 f"{self}: CanConfigPort refused the configuration ({result}: the port is not open "
                 "or a field is out of range)",
@@ -181,17 +217,17 @@ class PortHub(_receiver.Port):
             self._write_mode()
 
     def update_acceptance(self) -> None:
-        """Program the filter that passes what every bus of the port wants.
+        """Program the filter that passes what every subscriber of the port wants.
 
         One acceptance filter serves the port: it is the narrowest single
-        filter that covers each bus's own (bits on which two buses' filters
-        disagree become "don't care"); each bus then filters in software
-        whatever its own filter does not match exactly.
+        filter that covers each subscriber's own (bits on which two filters
+        disagree become "don't care"); each subscriber then filters in
+        software whatever its own filter does not match exactly.
         """
         with _library.lock, self._lock:
             wanted = None
-            for bus in self.buses:
-                own = bus.hardware_acceptance
+            for subscriber in self.subscribers:
+                own = subscriber.acceptance
                 if own is None:
                     wanted = self.pass_all
                     break
@@ -206,38 +242,38 @@ class PortHub(_receiver.Port):
                 # controller's FIFO: take what it holds into the queue first.
                 self.drain()
                 self._configure(wanted)
-            # A bus may skip its software check only for messages the
-            # controller filtered with exactly the bus's own filter.
-            for bus in self.buses:
-                bus.hardware_exact = bus.hardware_acceptance == self.acceptance
+            # A subscriber may skip its software check only for messages the
+            # controller filtered with exactly its own filter.
+            for subscriber in self.subscribers:
+                subscriber.hardware_exact = subscriber.acceptance == self.acceptance
 
     # -- receiving -----------------------------------------------------------
 
     def drain(self) -> None:
-        """Take every message waiting in the driver's queue to the buses."""
+        """Take every message waiting in the driver's queue to the subscribers."""
         lib, handle, packet = self._lib, self.handle, self._packet
         with self._lock:
-            if not self.buses:
+            if not self.subscribers:
                 return  # closed: the handle may belong to a new hub by now
             count = lib.CanGetRcvCnt(handle)
             if count < 0:
-                if self.buses and self.error is None:
+                if self.error is None:
                     self.error = (
                         f"{self}: the port was closed under the bus (CanGetRcvCnt: {count})"
                     )
-                    for bus in self.buses:
-                        bus._deliver(None, False)
+                    for subscriber in self.subscribers:
+                        subscriber.deliver(None, False)
                 return
             extended, channel = self.extended, self.handle
             for _ in range(count):
-                if lib.CanRcvMsg(handle, ctypes.byref(packet)) != 0:
+                if lib.CanRcvMsg(handle, ctypes.byref(packet)) != _library.PCI5C3A_OK:
                     break
                 when = _receiver.timestamp()
                 remote = bool(packet.rtr)
                 length = min(packet.len, 8)
                 data = None if remote else bytes(packet.data[:length])
-                for bus in self.buses:
-                    bus._deliver(
+                for subscriber in self.subscribers:
+                    subscriber.deliver(
                         can.Message(
                             timestamp=when,
                             arbitration_id=packet.id,
@@ -252,17 +288,17 @@ class PortHub(_receiver.Port):
 
     # -- sending -------------------------------------------------------------
 
-    def sent(self, sender: "Pci5c3aBus", msg: can.Message) -> None:
-        """Hand a message ``sender`` sent to the port's other buses (and back
-        to ``sender`` when it asked for its own messages)."""
+    def sent(self, sender: Subscription, msg: can.Message) -> None:
+        """Hand a message ``sender`` sent to the port's other subscribers (and
+        back to ``sender`` when it asked for its own messages)."""
         with self._lock:
             # Frames received before the send come out first.
             self.drain()
             when = _receiver.timestamp()
-            for bus in self.buses:
-                if bus is sender and not bus.receive_own_messages:
+            for subscriber in self.subscribers:
+                if subscriber is sender and not subscriber.receive_own_messages:
                     continue
-                bus._deliver(
+                subscriber.deliver(
                     can.Message(
                         timestamp=when,
                         arbitration_id=msg.arbitration_id,

@@ -12,7 +12,7 @@ from can import BusState, Message
 from can.typechecking import AutoDetectedConfig, CanFilters
 
 from . import _library
-from ._port import Acceptance, PortHub
+from ._port import Acceptance, PortHub, Subscription
 from .bitrate import Timing, timing_for_bitrate, timing_from_bit_timing, timing_from_registers
 
 #: Messages a bus keeps for its reader; beyond that the oldest are lost
@@ -186,7 +186,7 @@ class Pci5c3aBus(can.BusABC):
             )
         port_timing = _timing(bitrate, timing, btr0, btr1)
         kind = None if extended is None else _flag("extended", extended)
-        self.receive_own_messages = _flag("receive_own_messages", receive_own_messages)
+        own = _flag("receive_own_messages", receive_own_messages)
         if not isinstance(receive_queue_size, int) or receive_queue_size < 1:
             raise ValueError(
                 f"receive_queue_size must be a positive number, got {receive_queue_size!r}"
@@ -194,10 +194,9 @@ class Pci5c3aBus(can.BusABC):
         self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self._queue_limit = receive_queue_size
         self._lost = 0
-        self.hardware_exact = False
-        self.hardware_acceptance: Optional[Acceptance] = None
+        self._subscription = Subscription(self._deliver, own)
         self.channel = handle
-        self._hub = PortHub.attach(self, handle, port_timing, kind)
+        self._hub = PortHub.attach(self._subscription, handle, port_timing, kind)
         hub = self._hub
         self._id_mask = hub.id_mask
         self.channel_info = (
@@ -211,6 +210,15 @@ class Pci5c3aBus(can.BusABC):
             raise
 
     # -- properties ------------------------------------------------------------
+
+    @property
+    def receive_own_messages(self) -> bool:
+        """Whether messages this bus sends are received by it too."""
+        return self._subscription.receive_own_messages
+
+    @receive_own_messages.setter
+    def receive_own_messages(self, value: bool) -> None:
+        self._subscription.receive_own_messages = bool(value)
 
     @property
     def extended(self) -> bool:
@@ -265,7 +273,8 @@ class Pci5c3aBus(can.BusABC):
     # -- receiving -------------------------------------------------------------
 
     def _deliver(self, msg: Optional[Message], hardware_filtered: bool) -> None:
-        # Called by the port hub, from the receive thread or a sender.
+        # The subscription's callback: the port hub calls it from the
+        # receive thread or a sender.
         if msg is not None and self._queue.qsize() >= self._queue_limit:
             self._lost += 1
             return
@@ -295,7 +304,7 @@ class Pci5c3aBus(can.BusABC):
         msg, hardware_filtered = item
         if msg is None:
             raise can.CanOperationError(self._port().error or "the port failed")
-        return msg, hardware_filtered and self.hardware_exact
+        return msg, hardware_filtered and self._subscription.hardware_exact
 
     # -- filters ---------------------------------------------------------------
 
@@ -308,7 +317,7 @@ class Pci5c3aBus(can.BusABC):
             if kind == hub.extended:
                 mask = only["can_mask"] & hub.id_mask
                 acceptance = (only["can_id"] & mask, ~mask & hub.id_mask)
-        self.hardware_acceptance = acceptance
+        self._subscription.acceptance = acceptance
         hub.update_acceptance()
 
     # -- sending ---------------------------------------------------------------
@@ -375,7 +384,7 @@ class Pci5c3aBus(can.BusABC):
                     f"{_library.send_error(error)}",
                     error_code=error,
                 )
-        hub.sent(self, msg)
+        hub.sent(self._subscription, msg)
 
     # -- closing -----------------------------------------------------------------
 
@@ -387,7 +396,7 @@ class Pci5c3aBus(can.BusABC):
         if hub is None:
             return
         super().shutdown()
-        hub.detach(self)
+        hub.detach(self._subscription)
         self._queue.put(_CLOSED)
 
     # -- detection ---------------------------------------------------------------

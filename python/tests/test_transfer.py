@@ -5,6 +5,9 @@ import time
 
 import can
 import pytest
+from can_pci5c3a import _library
+from can_pci5c3a._port import PortHub, Subscription
+from can_pci5c3a.bitrate import timing_for_bitrate
 
 from support import receive_all
 
@@ -152,3 +155,25 @@ def test_detect_available_configs():
     configs = can.detect_available_configs(interfaces=["pci5c3a"])
     assert {"interface": "pci5c3a", "channel": 0} in configs
     assert {"interface": "pci5c3a", "channel": 1} in configs
+
+
+def test_the_port_hub_serves_any_subscriber_through_its_own_interface():
+    # The hub needs no bus: a subscription with a plain callback gets the
+    # port's messages, and detaching the last one closes the port.
+    got = []
+    subscription = Subscription(lambda msg, filtered: got.append((msg, filtered)))
+    hub = PortHub.attach(subscription, 1, timing_for_bitrate(500000), False)
+    try:
+        assert _library.port_is_open(1)
+        with can.Bus(interface="pci5c3a", channel=0, bitrate=500000) as sender:
+            sender.send(can.Message(arbitration_id=0x21, data=b"\x05", is_extended_id=False))
+            deadline = time.monotonic() + 5
+            while not got and time.monotonic() < deadline:
+                time.sleep(0.01)
+        assert [(m.arbitration_id, bytes(m.data), m.is_rx, filtered) for m, filtered in got] == [
+            (0x21, b"\x05", True, True)
+        ]
+        assert subscription.hardware_exact is False  # it asked for no filter of its own
+    finally:
+        hub.detach(subscription)
+    assert not _library.port_is_open(1)

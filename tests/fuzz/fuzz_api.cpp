@@ -244,7 +244,7 @@ void step(Input &in, int &sends) {
         const int r = CanOpenDriver(card, port);
         const test::Snapshot after = test::take();
         acceptInstall(call, want, after, card);
-        if (r == -1) {
+        if (r == PCI5C3A_ERROR) {
             // A card whose signals could not be set up stays installed, uncounted.
             if (validCard(card) && !test::installed(before, card) && test::installed(after, card))
                 expect(call, after.info[card].sigReady == 1, "failed installation left without sigReady");
@@ -252,7 +252,7 @@ void step(Input &in, int &sends) {
             expect(call, validCard(card) && port >= 0 && port < 2 && r == card * 2 + port, "handle");
             if (!test::installed(before, card)) ++want.totalCards;
             want.installRef[r] = 1;
-            want.ports[r] = {0, 0, 0x7FF, 3, 0, 0, 0, 0, {0, 0, 0, 0}};
+            want.ports[r] = {PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M, 0, 0, 0, 0, {0, 0, 0, 0}};
         }
         break;
     }
@@ -260,18 +260,22 @@ void step(Input &in, int &sends) {
         call = "CanCloseDriver";
         const int h = in.around(0, 7);
         const int r = CanCloseDriver(h);
-        expect(call, r == (validHandle(h) && before.installRef[h] == 1 ? 0 : -1), "result");
-        if (r == 0) want.installRef[h] = 0;
+        expect(call, r == (validHandle(h) && before.installRef[h] == 1 ? PCI5C3A_OK : PCI5C3A_ERROR),
+               "result");
+        if (r == PCI5C3A_OK) want.installRef[h] = 0;
         break;
     }
     case 2: {
         call = "_5C3A_InstallPCI";
         const int card = in.around(0, 3);
         const int r = _5C3A_InstallPCI(card);
-        expect(call, r == 0 || r == -1 || r == -2 || r == -3, "result");
-        expect(call, (r == -1) == !validCard(card), "card range");
+        expect(call,
+               r == PCI5C3A_OK || r == PCI5C3A_INSTALL_NO_CARD || r == PCI5C3A_INSTALL_NO_DEVICE ||
+                   r == PCI5C3A_INSTALL_SIGACTION,
+               "result");
+        expect(call, (r == PCI5C3A_INSTALL_NO_CARD) == !validCard(card), "card range");
         const test::Snapshot after = test::take();
-        if (r == 0 || r == -3) {
+        if (r == PCI5C3A_OK || r == PCI5C3A_INSTALL_SIGACTION) {
             const std::string why = freshInstall(after, card);
             if (!why.empty()) violated(call, why);
             want.info[card] = after.info[card];
@@ -300,9 +304,9 @@ void step(Input &in, int &sends) {
         const bool null = in.byte() % 8 == 0;
         const PORT_STRUCT c = config(in);
         const int r = CanConfigPort(h, null ? nullptr : &c);
-        const bool acceptable =
-            validHandle(h) && before.installRef[h] == 1 && !null && c.mode <= 1 && c.baudrate <= 4;
-        expect(call, r == (acceptable ? 0 : -1), "result");
+        const bool acceptable = validHandle(h) && before.installRef[h] == 1 && !null &&
+                                c.mode <= PCI5C3A_ID_EXTENDED && c.baudrate <= PCI5C3A_BAUD_USER;
+        expect(call, r == (acceptable ? PCI5C3A_OK : PCI5C3A_ERROR), "result");
         if (r == 0) want.ports[h] = c;
         break;
     }
@@ -311,7 +315,7 @@ void step(Input &in, int &sends) {
         const int h = in.around(0, 7);
         PORT_STATUS st;
         const int r = CanGetPortStatus(h, in.byte() % 8 == 0 ? nullptr : &st);
-        expect(call, r == 0 || r == -1, "result");
+        expect(call, r == PCI5C3A_OK || r == PCI5C3A_ERROR, "result");
         if (r == 0) expect(call, std::memcmp(&st, &portStruct[h], sizeof(PORT_STRUCT)) == 0, "record");
         break;
     }
@@ -322,7 +326,7 @@ void step(Input &in, int &sends) {
         const CAN_PACKET p = packetFrom(in);
         if (sends++ >= kMaxSends) break;
         const int r = CanSendMsg(h, null ? nullptr : &p);
-        expect(call, r == 0 || r == -1, "result");
+        expect(call, r == PCI5C3A_OK || r == PCI5C3A_ERROR, "result");
         break;
     }
     case 9: {
@@ -332,7 +336,7 @@ void step(Input &in, int &sends) {
         std::memset(&p, 0xEE, sizeof p);
         const bool null = in.byte() % 8 == 0;
         const int r = CanRcvMsg(h, null ? nullptr : &p);
-        expect(call, r == 0 || r == -1, "result");
+        expect(call, r == PCI5C3A_OK || r == PCI5C3A_ERROR, "result");
         expect(call, null || r == 0 || (validHandle(h) && before.installRef[h] == 1) || p.id == 0xEEEEEEEE,
                "record written for a refused call");
         if (r == 0) expect(call, p.len <= 8 && p.rtr <= 1, "received packet");
@@ -341,7 +345,7 @@ void step(Input &in, int &sends) {
     case 10: {
         call = "CanGetRcvCnt";
         const int r = CanGetRcvCnt(in.around(0, 7));
-        expect(call, r >= -1 && r <= 65535, "result");
+        expect(call, r >= PCI5C3A_ERROR && r <= 65535, "result");
         break;
     }
     case 11:
@@ -375,8 +379,8 @@ void step(Input &in, int &sends) {
         call = "a register getter";
         const int h = in.around(0, 7);
         const int r = kGetters[op - 16](h);
-        expect(call, r >= -1 && r <= 255, "result");
-        expect(call, (r == -1) == !(validHandle(h) && before.installRef[h] == 1), "refusal");
+        expect(call, r >= PCI5C3A_ERROR && r <= 255, "result");
+        expect(call, (r == PCI5C3A_ERROR) == !(validHandle(h) && before.installRef[h] == 1), "refusal");
         break;
     }
     case 19:
@@ -390,7 +394,8 @@ void step(Input &in, int &sends) {
     case 23: {
         call = "CanGetIntStatusReg";
         const int h = in.around(0, 7);
-        expect(call, CanGetIntStatusReg(h) == (validHandle(h) ? before.intStatus[h] : -1), "result");
+        expect(call, CanGetIntStatusReg(h) == (validHandle(h) ? before.intStatus[h] : PCI5C3A_ERROR),
+               "result");
         break;
     }
     case 24: {
@@ -398,7 +403,7 @@ void step(Input &in, int &sends) {
         const int card = in.around(0, 3), led = in.around(0, 31);
         const int r = CanGetLedStatus(card, led);
         const bool valid = validCard(card) && led >= 0 && led < 32;
-        expect(call, r == (valid ? led < 8 ? before.leds[card] >> led & 1 : 0 : -1), "result");
+        expect(call, r == (valid ? led < 8 ? before.leds[card] >> led & 1 : 0 : PCI5C3A_ERROR), "result");
         break;
     }
     case 25: {
@@ -417,8 +422,9 @@ void step(Input &in, int &sends) {
         const std::uint8_t which = in.byte() % 3;
         void (*handler)(int) = which == 0 ? nullptr : which == 1 ? counting : draining;
         const int r = CanGetReceiveEvent(h, handler);
-        expect(call, r == 0 || (r >= -8 && r <= -4), "result");
-        if (r == 0 || r == -5 || r == -8) {
+        expect(call, r == PCI5C3A_OK || (r >= PCI5C3A_EVENT_SIGACTION && r <= PCI5C3A_EVENT_NOT_OPEN),
+               "result");
+        if (r == PCI5C3A_OK || r == PCI5C3A_EVENT_DRIVER_REFUSED || r == PCI5C3A_EVENT_SIGACTION) {
             struct sigaction &a = h % 2 == 0 ? want.info[h / 2].act0 : want.info[h / 2].act1;
             a.sa_handler = handler;
             a.sa_flags |= SA_RESTART;
@@ -429,8 +435,12 @@ void step(Input &in, int &sends) {
         call = "CanStopReceiveEvent";
         const int h = in.around(0, 7);
         const int r = CanStopReceiveEvent(h);
-        expect(call, r == 0 || r == -4 || r == -5 || r == -8, "result");
-        if (r != -4) (h % 2 == 0 ? want.info[h / 2].act0 : want.info[h / 2].act1).sa_handler = SIG_IGN;
+        expect(call,
+               r == PCI5C3A_OK || r == PCI5C3A_EVENT_NOT_OPEN || r == PCI5C3A_EVENT_DRIVER_REFUSED ||
+                   r == PCI5C3A_EVENT_SIGACTION,
+               "result");
+        if (r != PCI5C3A_EVENT_NOT_OPEN)
+            (h % 2 == 0 ? want.info[h / 2].act0 : want.info[h / 2].act1).sa_handler = SIG_IGN;
         break;
     }
     case 28: {
@@ -438,7 +448,7 @@ void step(Input &in, int &sends) {
         const int h = in.around(0, 7);
         const int timeout = -static_cast<int>(in.byte() % 3);
         const int r = CanDetectBaudrate(h, timeout);
-        expect(call, r >= -1 && r <= 3, "result");
+        expect(call, r >= PCI5C3A_BAUD_NONE && r <= PCI5C3A_BAUD_1M, "result");
         if (validHandle(h)) want.intStatus[h] = canIntStatus[h];
         break;
     }
