@@ -21,6 +21,14 @@ from typing import List, Optional, Tuple
 
 import can
 
+from ._library import (
+    PCI5C3A_BAUD_125K,
+    PCI5C3A_BAUD_1M,
+    PCI5C3A_BAUD_250K,
+    PCI5C3A_BAUD_500K,
+    PCI5C3A_BAUD_USER,
+)
+
 CRYSTAL_HZ = 16_000_000
 #: The controller's CAN clock as python-can's :class:`can.BitTiming` counts it.
 CAN_CLOCK_HZ = CRYSTAL_HZ // 2
@@ -28,7 +36,12 @@ CAN_CLOCK_HZ = CRYSTAL_HZ // 2
 MAX_BITRATE = 1_000_000
 
 #: The library's fixed bit-rate indices.
-FIXED_INDICES = {125_000: 0, 250_000: 1, 500_000: 2, 1_000_000: 3}
+FIXED_INDICES = {
+    125_000: PCI5C3A_BAUD_125K,
+    250_000: PCI5C3A_BAUD_250K,
+    500_000: PCI5C3A_BAUD_500K,
+    1_000_000: PCI5C3A_BAUD_1M,
+}
 
 # The controller's limits in the terms of Linux's SJA1000 driver: a prescaler
 # of 1..64 cycles per quantum, time segment 1 (propagation and phase segment
@@ -48,8 +61,8 @@ class Timing:
     """What ``CanConfigPort`` is given for a bit rate.
 
     ``brp``, ``tseg1``, ``tseg2`` and ``sjw`` are the ``PORT_STRUCT`` fields,
-    used only with ``index`` 4; the library writes them to the bus timing
-    registers as ``btr0 = sjw << 6 | brp`` and ``btr1 = tseg2 << 4 | tseg1``.
+    used only with ``index`` ``PCI5C3A_BAUD_USER`` (4); the library writes
+    them to the bus timing registers as ``btr0 = sjw << 6 | brp`` and ``btr1 = tseg2 << 4 | tseg1``.
     """
 
     index: int
@@ -62,12 +75,12 @@ class Timing:
     @property
     def btr0(self) -> Optional[int]:
         """Bus timing 0 of the user timing, None for a fixed index."""
-        return (self.sjw << 6 | self.brp) & 0xFF if self.index == 4 else None
+        return (self.sjw << 6 | self.brp) & 0xFF if self.index == PCI5C3A_BAUD_USER else None
 
     @property
     def btr1(self) -> Optional[int]:
         """Bus timing 1 of the user timing, None for a fixed index."""
-        return (self.tseg2 << 4 | self.tseg1) & 0xFF if self.index == 4 else None
+        return (self.tseg2 << 4 | self.tseg1) & 0xFF if self.index == PCI5C3A_BAUD_USER else None
 
 
 def _reference_sample_point(bitrate: int) -> int:
@@ -182,7 +195,7 @@ def timing_for_bitrate(bitrate: float) -> Timing:
             cycles = brp * (_SYNC_SEG + tseg1 + tseg2)
             if cycles >= _MIN_CYCLES and abs(CAN_CLOCK_HZ / cycles - bitrate) <= 0.5:
                 # SJW 1 quantum, as Linux 6.1 sets it by default.
-                return Timing(4, CAN_CLOCK_HZ / cycles, brp - 1, tseg1 - 1, tseg2 - 1, 0)
+                return Timing(PCI5C3A_BAUD_USER, CAN_CLOCK_HZ / cycles, brp - 1, tseg1 - 1, tseg2 - 1, 0)
     nearest = " or ".join(f"{rate} bit/s" for rate in nearest_bitrates(bitrate))
     raise ValueError(
         f"bitrate {bitrate!r}: the card's controllers (16 MHz crystal) cannot run at "
@@ -200,7 +213,7 @@ def timing_from_registers(btr0: int, btr1: int) -> Timing:
     # comes out of the library's (tseg2 << 4) | tseg1 as given.
     tseg1, tseg2 = btr1 & 0x0F, btr1 >> 4
     period = 2 * (brp + 1) * (3 + tseg1 + (tseg2 & 0x07))
-    return Timing(4, CRYSTAL_HZ / period, brp, tseg1, tseg2, sjw)
+    return Timing(PCI5C3A_BAUD_USER, CRYSTAL_HZ / period, brp, tseg1, tseg2, sjw)
 
 
 def timing_from_bit_timing(timing: "can.BitTiming") -> Timing:
