@@ -1255,8 +1255,8 @@ static int pci5c3a_board_by_name(const char *name)
 	return -EINVAL;
 }
 
-/* One entry of ids=: VVVV:DDDD or VVVV:DDDD:board. */
-static int pci5c3a_add_id(char *entry)
+/* One entry of ids=: VVVV:DDDD or VVVV:DDDD:board; added only when @add. */
+static int pci5c3a_parse_id(char *entry, bool add)
 {
 	char *vendor = strsep(&entry, ":");
 	char *device = strsep(&entry, ":");
@@ -1271,11 +1271,22 @@ static int pci5c3a_add_id(char *entry)
 		if (board < 0)
 			return board;
 	}
+	if (!add)
+		return 0;
 	return pci_add_dynid(&pci5c3a_driver, v, d, PCI_ANY_ID, PCI_ANY_ID,
 			     0, 0, board);
 }
 
-static int pci5c3a_add_ids(void)
+/**
+ * pci5c3a_parse_ids() - check or apply the ids= module parameter
+ * @add: false to only check every entry, true to add them as dynamic ids
+ *
+ * The module checks the whole list before it registers the driver, so a
+ * malformed list binds nothing, then adds the ids after registering.
+ *
+ * Return: 0, or a negative errno for the first entry that fails.
+ */
+static int pci5c3a_parse_ids(bool add)
 {
 	char *list, *rest, *entry;
 	int n = 0, ret = 0;
@@ -1290,7 +1301,7 @@ static int pci5c3a_add_ids(void)
 		n++;
 		if (!*entry)
 			continue;
-		ret = pci5c3a_add_id(entry);
+		ret = pci5c3a_parse_id(entry, add);
 		if (ret) {
 			pr_err("ids=%s: entry %d is not VVVV:DDDD[:board] (hex ids; board pcm3680_pci or mioe3680_pci): %d\n",
 			       ids, n, ret);
@@ -1333,6 +1344,9 @@ static int __init pci5c3a_init(void)
 	int ret;
 
 	pci5c3a_check_abi();
+	ret = pci5c3a_parse_ids(false);
+	if (ret)
+		return ret;
 
 	ret = alloc_chrdev_region(&pci5c3a_devt, 0, PCI5C3A_MAX_CARDS,
 				  DRV_NAME);
@@ -1357,7 +1371,7 @@ static int __init pci5c3a_init(void)
 	ret = pci_register_driver(&pci5c3a_driver);
 	if (ret)
 		goto err_class;
-	ret = pci5c3a_add_ids();
+	ret = pci5c3a_parse_ids(true);
 	if (ret)
 		goto err_driver;
 	return 0;
