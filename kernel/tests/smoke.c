@@ -194,6 +194,27 @@ static void loopback(int fd, int card) {
           counter(card, "port1/interrupts"));
 }
 
+/* Notification on before any F_SETOWN: on 6.12 the file has no owner
+ * record yet. The frame still arrives and nothing is signalled. */
+static void no_owner(int fd, int card) {
+    MSG_XFER x;
+    int n;
+
+    configure(fd, 0);
+    configure(fd, 1);
+    set_mode(fd, card * 2, 0);
+    event(fd, REQ_EVENT_PORT1, 1);
+    send(fd, card * 2, 0x018, 1, 0);
+    n = wait_count(fd, card * 2 + 1, 1);
+    memset(&x, 0, sizeof x);
+    x.handle = card * 2 + 1;
+    CHECK("notify_without_owner", n == 1 && req(fd, REQ_RECEIVE, &x) == 0 && x.packet.id == 0x018,
+          "count %d id 0x%x", n, x.packet.id);
+    event(fd, REQ_EVENT_PORT1, 0);
+    usleep(50000);
+    CHECK("no_signal_without_owner", signals_port1 == 0, "port1 %d", (int)signals_port1);
+}
+
 static void errors(int fd, int card) {
     REG_ACCESS r = {0, 0, 0, {0, 0, 0}};
     MSG_XFER x;
@@ -276,6 +297,7 @@ int main(int argc, char **argv) {
     sa.sa_flags = SA_RESTART;
     sigaction(PCI5C3A_SIG_PORT0, &sa, NULL);
     sigaction(PCI5C3A_SIG_PORT1, &sa, NULL);
+    no_owner(fd, card);
     CHECK("f_setown", fcntl(fd, F_SETOWN, getpid()) == 0, "errno %d", errno);
 
     loopback(fd, card);

@@ -12,7 +12,11 @@
 #   kernel/tests/smoke.sh
 #
 # Environment: PCI5C3A_QEMU (default qemu-system-x86_64), PCI5C3A_QEMU_ARGS
-# (more words for QEMU), PCI5C3A_SMOKE_TIMEOUT (s, default 240).
+# (more words for QEMU), PCI5C3A_SMOKE_TIMEOUT (s, default 240),
+# PCI5C3A_SMOKE_KEEP=1 (keep the work directory). Another kernel:
+# PCI5C3A_SMOKE_VMLINUZ=.../vmlinuz-6.12.N+deb12-amd64 with
+# PCI5C3A_SMOKE_SERIES=6.12 (the headers scripts/fetch-kernel-headers picks
+# must be that release; the module needs nothing else from the image).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -27,9 +31,16 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/pci5c3a-smoke.XXXXXX")
 [ "${PCI5C3A_SMOKE_KEEP:-}" = 1 ] && echo "smoke: work directory $work" || trap 'rm -rf "$work"' EXIT
 
 # The guest's kernel, and the module built against its headers.
-kimage=$("$root/scripts/fetch-kernel")
-"$root/scripts/build-kernel-module" 6.1 >"$work/build.log" 2>&1 || { cat "$work/build.log"; die "module build failed"; }
-release=$(basename "$kimage" | sed 's/^linux-image-//')
+if [ -n "${PCI5C3A_SMOKE_VMLINUZ:-}" ]; then
+    vmlinuz=$PCI5C3A_SMOKE_VMLINUZ
+    release=$(basename "$vmlinuz" | sed 's/^vmlinuz-//')
+else
+    kimage=$("$root/scripts/fetch-kernel")
+    vmlinuz=$kimage/vmlinuz
+    release=$(basename "$kimage" | sed 's/^linux-image-//')
+fi
+"$root/scripts/build-kernel-module" "${PCI5C3A_SMOKE_SERIES:-6.1}" >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log"; die "module build failed"; }
 module=$root/build/kernel/$release/pci5c3a.ko
 [ -f "$module" ] || die "no module for $release (guest kernel and headers differ?)"
 
@@ -81,13 +92,13 @@ chmod 755 "$stage/init"
 accel=tcg
 if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
     timeout -k 2 8 "$qemu" -accel kvm -m 256 -nodefaults -display none -no-reboot \
-        -kernel "$kimage/vmlinuz" -append "console=ttyS0 panic=-1 rdinit=/none" \
+        -kernel "$vmlinuz" -append "console=ttyS0 panic=-1 rdinit=/none" \
         -serial "file:$work/kvm-probe.log" </dev/null >/dev/null 2>&1 || true
     grep -q 'Kernel panic' "$work/kvm-probe.log" 2>/dev/null && accel=kvm
 fi
 # shellcheck disable=SC2086
 timeout -k 5 "${PCI5C3A_SMOKE_TIMEOUT:-240}" "$qemu" -accel "$accel" -m 256 -smp 2 -nodefaults -display none \
-    -no-reboot -kernel "$kimage/vmlinuz" -initrd "$work/initrd" \
+    -no-reboot -kernel "$vmlinuz" -initrd "$work/initrd" \
     -append "console=ttyS0 panic=-1 loglevel=4 rdinit=/init" \
     -object can-bus,id=canbus-a -device pcm3680_pci,canbus0=canbus-a,canbus1=canbus-a \
     -object can-bus,id=canbus-b -device mioe3680_pci,canbus0=canbus-b,canbus1=canbus-b \
