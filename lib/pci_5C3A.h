@@ -12,16 +12,23 @@
  * Valid C99 and C++. In strict ISO C mode (-std=c99) include this header
  * before any system header, or define _POSIX_C_SOURCE yourself, so that
  * <signal.h> declares struct sigaction.
+ *
+ * The card's kernel driver includes it too, for CAN_PACKET inside its
+ * request records: under __KERNEL__ only the constants and the message and
+ * port records are declared (no C library header, no PCI_INFO, no
+ * functions or tables).
  */
 #ifndef PCI_5C3A_H
 #define PCI_5C3A_H
 
+#ifndef __KERNEL__
 #if defined(__STRICT_ANSI__) && !defined(__cplusplus) && !defined(_POSIX_C_SOURCE) && \
     !defined(_XOPEN_SOURCE) && !defined(_GNU_SOURCE) && !defined(_DEFAULT_SOURCE)
 #define _POSIX_C_SOURCE 200809L
 #endif
 
 #include <signal.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -99,6 +106,8 @@ typedef struct {
     unsigned char reserved[10];
 } CAN_PACKET;
 
+#ifndef __KERNEL__
+
 /* Per-card state: installed marker, signal ownership, descriptor, and the
  * signal actions of port 0 (signal 63) and port 1 (signal 62). */
 typedef struct {
@@ -165,6 +174,8 @@ extern int LED_ADDR_START;
 extern unsigned short majorVersion;
 extern unsigned short minorVersion;
 extern int initFlag;
+
+#endif /* !__KERNEL__ */
 
 #ifdef __cplusplus
 }

@@ -4,13 +4,20 @@
  * request records. The controllers' registers behind the address map are
  * the chip's own (sja1000.h).
  *
- * Shared by the library and the virtual card's driver, so both sides speak
- * from one definition. Valid C99 and C++.
+ * Shared by the library, the virtual card's driver and the kernel driver
+ * (kernel/), so every side speaks from one definition. Valid C99 and C++,
+ * and kernel C: under __KERNEL__ the kernel's own <linux/ioctl.h> stands in
+ * for the C library's; the records use only the C language's own types.
  */
 #ifndef PCI_5C3A_IOCTL_H
 #define PCI_5C3A_IOCTL_H
 
+#ifdef __KERNEL__
+#include <linux/ioctl.h>
+#include <linux/types.h>
+#else
 #include <sys/ioctl.h>
+#endif
 
 #include "pci_5C3A.h" /* CAN_PACKET, inside MSG_XFER */
 

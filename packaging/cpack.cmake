@@ -158,7 +158,7 @@ ${_about_card}
 This package contains the source of pci5c3a.ko, the driver that gives each
 card its device /dev/PCI5C3AW0..3 for libpci_5C3A, and DKMS builds it for
 every installed kernel that has its headers. With a udev rule that gives
-the devices to the group plugdev, and a commented example of the module
+the devices to the group dialout, and a commented example of the module
 options in /etc/modprobe.d. See pci5c3a(4).")
 
 # Read by deb-finish.cmake (only CPACK_ variables reach CPack's scripts).
