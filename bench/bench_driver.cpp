@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,8 @@ double now() {
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
 CAN_PACKET frame(long i) {
@@ -65,8 +67,9 @@ struct Run {
 void print(const char *name, const Run &r) {
     const double rate = r.seconds > 0 ? double(r.sent) / r.seconds : 0;
     const double cpu = r.sent > 0 ? r.cpu / double(r.sent) * 1e6 : 0;
-    std::printf("%s frames=%ld seconds=%.6f frames_per_s=%.1f cpu_per_frame_us=%.3f lost=%ld disordered=%ld\n", name,
-                r.sent, r.seconds, rate, cpu, r.sent - r.received, r.disordered);
+    std::printf(
+        "%s frames=%ld seconds=%.6f frames_per_s=%.1f cpu_per_frame_us=%.3f lost=%ld disordered=%ld\n", name,
+        r.sent, r.seconds, rate, cpu, r.sent - r.received, r.disordered);
 }
 
 // Takes what port 1's queue holds; checks the order.
@@ -141,7 +144,7 @@ void onReceive(int) {
 double percentile(std::vector<double> v, double q) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(q * double(v.size() - 1) + 0.5)];
+    return v[static_cast<std::size_t>(std::lround(q * double(v.size() - 1)))];
 }
 
 bool latency(const drv::Card &c, long frames) {
@@ -178,9 +181,10 @@ bool latency(const drv::Card &c, long frames) {
     c.events(1, 0);
     sa.sa_handler = SIG_IGN;
     sigaction(PCI5C3A_SIG_PORT1, &sa, nullptr);
-    std::printf("latency frames=%zu median_us=%.3f p99_us=%.3f max_us=%.3f in_request=%ld lost=%ld\n", lat.size(),
-                percentile(lat, 0.5), percentile(lat, 0.99), lat.empty() ? 0.0 : *std::max_element(lat.begin(), lat.end()),
-                inRequest, lost + (r.sent - r.received));
+    std::printf("latency frames=%zu median_us=%.3f p99_us=%.3f max_us=%.3f in_request=%ld lost=%ld\n",
+                lat.size(), percentile(lat, 0.5), percentile(lat, 0.99),
+                lat.empty() ? 0.0 : *std::max_element(lat.begin(), lat.end()), inRequest,
+                lost + (r.sent - r.received));
     return lost == 0 && r.sent == r.received && r.sent == frames;
 }
 

@@ -175,7 +175,8 @@ public:
     // filter open to every frame: QEMU's single filter compares identifier
     // bits 2-0 of standard frames whatever the mask says.
     bool configure(int port, unsigned mode, BusTiming timing = kFast) const {
-        bool ok = setReg(port, REG_IER, 0) && setReg(port, REG_MOD, MOD_RM) && setReg(port, REG_CDR, CDR_CARD);
+        bool ok =
+            setReg(port, REG_IER, 0) && setReg(port, REG_MOD, MOD_RM) && setReg(port, REG_CDR, CDR_CARD);
         for (unsigned i = 0; i < 4; ++i)
             ok = ok && setReg(port, REG_ACR0 + i, 0) && setReg(port, REG_AMR0 + i, 0xFF);
         ok = ok && setReg(port, REG_BTR0, timing.btr0) && setReg(port, REG_BTR1, timing.btr1) &&
@@ -251,7 +252,9 @@ public:
     // The first byte of the guard after the usable page.
     void *guard() const { return usable() + page_; }
     // A record whose last `outside` bytes lie in the guard.
-    void *straddling(std::size_t size, std::size_t outside) const { return usable() + page_ - (size - outside); }
+    void *straddling(std::size_t size, std::size_t outside) const {
+        return usable() + page_ - (size - outside);
+    }
 
 private:
     std::size_t page_ = 0;

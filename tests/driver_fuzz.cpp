@@ -56,7 +56,8 @@ void installHandlers() {
     sigaction(PCI5C3A_SIG_PORT0, &sa, nullptr);
     sigaction(PCI5C3A_SIG_PORT1, &sa, nullptr);
     sa.sa_handler = onUnexpected;
-    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGIO, SIGURG, SIGPIPE, SIGUSR1, SIGUSR2, SIGHUP, SIGTRAP})
+    for (int sig :
+         {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGIO, SIGURG, SIGPIPE, SIGUSR1, SIGUSR2, SIGHUP, SIGTRAP})
         sigaction(sig, &sa, nullptr);
     for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
         if (sig != PCI5C3A_SIG_PORT0 && sig != PCI5C3A_SIG_PORT1) sigaction(sig, &sa, nullptr);
@@ -96,7 +97,7 @@ bool fileLayerCode(unsigned long code) {
 
 // Registers whose writes leave the traffic alone in operating mode: read
 // only ones, and those writable in reset mode only.
-constexpr unsigned kHarmlessRegs[] = {REG_SR,   REG_IR,    REG_ALC,   REG_ECC,  REG_RMC, REG_EWLR,
+constexpr unsigned kHarmlessRegs[] = {REG_SR,    REG_IR,    REG_ALC,  REG_ECC,  REG_RMC, REG_EWLR,
                                       REG_RXERR, REG_TXERR, REG_BTR0, REG_BTR1, REG_OCR};
 
 class Fuzzer {
@@ -139,8 +140,8 @@ public:
             "driver_fuzz seed=%llu seconds=%.1f requests=%llu sent=%llu received=%llu dropped=%llu "
             "signals=%d einval=%llu efault=%llu enotty=%llu eagain=%llu eio=%llu failures=%d\n",
             static_cast<unsigned long long>(seed), seconds, ull(requests_), ull(sent_), ull(received_),
-            ull(dropped_), g_signals[0].load() + g_signals[1].load(), ull(errors_[EINVAL]), ull(errors_[EFAULT]),
-            ull(errors_[ENOTTY]), ull(errors_[EAGAIN]), ull(errors_[EIO]), failures_);
+            ull(dropped_), g_signals[0].load() + g_signals[1].load(), ull(errors_[EINVAL]),
+            ull(errors_[EFAULT]), ull(errors_[ENOTTY]), ull(errors_[EAGAIN]), ull(errors_[EIO]), failures_);
     }
 
 private:
@@ -213,12 +214,16 @@ private:
         }
         case Place::null: break;
         case Place::guard: at = page_.guard(); break;
-        case Place::straddling: at = page_.straddling(size, 1 + below(static_cast<unsigned>(size - 1))); break;
+        case Place::straddling:
+            at = page_.straddling(size, 1 + below(static_cast<unsigned>(size - 1)));
+            break;
         }
-        if (at != nullptr && (where == Place::pageEnd || where == Place::canaried)) std::memcpy(at, record, size);
+        if (at != nullptr && (where == Place::pageEnd || where == Place::canaried))
+            std::memcpy(at, record, size);
         const drv::Answer a = drv::request(card_.fd(), code, at);
         if (a.result != 0 && a.result != -1) report("code 0x%lx returned %d", code, a.result);
-        if (a.result == -1 && a.error < static_cast<int>(errors_.size())) ++errors_[static_cast<std::size_t>(a.error)];
+        if (a.result == -1 && a.error < static_cast<int>(errors_.size()))
+            ++errors_[static_cast<std::size_t>(a.error)];
         if (where == Place::pageEnd || where == Place::canaried) std::memcpy(record, at, size);
         if (where == Place::canaried) {
             const unsigned char *base = page_.usable() + kCanaryOffset;
@@ -303,9 +308,11 @@ private:
         const CAN_PACKET front = queue_[port].front();
         queue_[port].pop_front();
         if (std::memcmp(&x.packet, &front, sizeof front) != 0) {
-            report("port %d: received id 0x%x len %u rtr %u data %02x.., the model id 0x%x len %u rtr %u data %02x..",
-                   port, x.packet.id, x.packet.len, x.packet.rtr, x.packet.data[0], front.id, front.len, front.rtr,
-                   front.data[0]);
+            report(
+                "port %d: received id 0x%x len %u rtr %u data %02x.., the model id 0x%x len %u rtr %u data "
+                "%02x..",
+                port, x.packet.id, x.packet.len, x.packet.rtr, x.packet.data[0], front.id, front.len,
+                front.rtr, front.data[0]);
             resync();
         }
     }
@@ -361,8 +368,9 @@ private:
         r.addr = address(&valid);
         if (valid) {
             const unsigned pick = below(static_cast<unsigned>(std::size(kHarmlessRegs)) + 1);
-            r.addr = pick == std::size(kHarmlessRegs) ? PCI5C3A_LED_ADDR
-                                                       : drv::portAddr(static_cast<int>(below(2)), kHarmlessRegs[pick]);
+            r.addr = pick == std::size(kHarmlessRegs)
+                         ? PCI5C3A_LED_ADDR
+                         : drv::portAddr(static_cast<int>(below(2)), kHarmlessRegs[pick]);
         }
         r.data = static_cast<unsigned char>(word());
         const Place where = place();
@@ -379,7 +387,8 @@ private:
 
     void portCloseOne() {
         REG_ACCESS r{};
-        const unsigned choices[] = {0, PCI5C3A_PORT_WINDOW, 1, PCI5C3A_LED_ADDR, 2 * PCI5C3A_PORT_WINDOW, word()};
+        const unsigned choices[] = {0,     PCI5C3A_PORT_WINDOW, 1, PCI5C3A_LED_ADDR, 2 * PCI5C3A_PORT_WINDOW,
+                                    word()};
         r.addr = choices[below(6)];
         const bool valid = r.addr == 0 || r.addr == PCI5C3A_PORT_WINDOW;
         const Place where = place();
@@ -404,8 +413,11 @@ private:
         for (unsigned char &b : record) b = static_cast<unsigned char>(word());
         const std::array<unsigned char, 64> before = record;
         const unsigned p = below(100);
-        const Place where = p < 70 ? Place::canaried : p < 90 ? Place::null : (kernel_ ? Place::guard : Place::null);
-        const std::size_t size = std::min<std::size_t>(record.size(), std::max<std::size_t>(_IOC_SIZE(code), 1));
+        const Place where = p < 70   ? Place::canaried
+                            : p < 90 ? Place::null
+                                     : (kernel_ ? Place::guard : Place::null);
+        const std::size_t size =
+            std::min<std::size_t>(record.size(), std::max<std::size_t>(_IOC_SIZE(code), 1));
         const drv::Answer a = issue(code, record.data(), size, where);
         char what[48];
         std::snprintf(what, sizeof what, "unknown code 0x%lx", code);
@@ -415,7 +427,8 @@ private:
 
     void nearMissOne() {
         const Known &k = kKnown[below(static_cast<unsigned>(std::size(kKnown)))];
-        unsigned long dir = _IOC_DIR(k.code), type = _IOC_TYPE(k.code), nr = _IOC_NR(k.code), size = _IOC_SIZE(k.code);
+        unsigned long dir = _IOC_DIR(k.code), type = _IOC_TYPE(k.code), nr = _IOC_NR(k.code),
+                      size = _IOC_SIZE(k.code);
         switch (below(5)) {
         case 0: dir = below(4); break;
         case 1: size = (size + below(9) - 4) & _IOC_SIZEMASK; break;
@@ -473,7 +486,8 @@ int main(int argc, char **argv) {
         else return usage();
         if (end == value || *end != '\0') return usage();
     }
-    if (!(seconds >= 0 && seconds <= 86400) || cardNumber < 0 || cardNumber >= PCI5C3A_MAX_CARDS) return usage();
+    if (!(seconds >= 0 && seconds <= 86400) || cardNumber < 0 || cardNumber >= PCI5C3A_MAX_CARDS)
+        return usage();
 
     installHandlers();
     const drv::Card card(cardNumber);

@@ -23,8 +23,8 @@ using test::packet;
 
 namespace {
 
-#define SKIP_ON_QEMU(missing)                                                                     \
-    do {                                                                                          \
+#define SKIP_ON_QEMU(missing)                                                                  \
+    do {                                                                                       \
         if (drv::onQemu()) GTEST_SKIP() << "QEMU's SJA1000 boards do not model " << (missing); \
     } while (0)
 
@@ -42,8 +42,8 @@ namespace {
     for (int i = 0; i < 8; ++i) {
         const std::uint8_t want = i < n ? sent.data[i] : 0;
         if (got.data[i] != want)
-            return ::testing::AssertionFailure() << "data byte " << i << " is " << int(got.data[i]) << ", not "
-                                                 << int(want);
+            return ::testing::AssertionFailure()
+                   << "data byte " << i << " is " << int(got.data[i]) << ", not " << int(want);
     }
     for (unsigned char b : got.reserved)
         if (b != 0) return ::testing::AssertionFailure() << "reserved byte " << int(b) << ", not 0";
@@ -112,13 +112,14 @@ TEST_F(Driver, EachPortHasItsOwnRegisterWindow) {
 
 TEST_F(Driver, AddressesOutsideTheCardAreRefused) {
     std::uint8_t v = 0;
-    for (unsigned addr : {0u, unsigned(REG_COUNT), unsigned(PCI5C3A_PORT_WINDOW - 1), unsigned(PCI5C3A_PORT_WINDOW),
-                          unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW - 1)}) {
+    for (unsigned addr :
+         {0u, unsigned(REG_COUNT), unsigned(PCI5C3A_PORT_WINDOW - 1), unsigned(PCI5C3A_PORT_WINDOW),
+          unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW - 1)}) {
         EXPECT_TRUE(card_.read(addr, &v).ok()) << "addr " << addr;
     }
-    for (unsigned addr : {unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW),
-                          unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW + REG_MOD + 1), 0x80000000u,
-                          UINT_MAX}) {
+    for (unsigned addr :
+         {unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW),
+          unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW + REG_MOD + 1), 0x80000000u, UINT_MAX}) {
         EXPECT_TRUE(card_.read(addr, &v).failedWith(EINVAL)) << "read addr " << addr;
         EXPECT_TRUE(card_.write(addr, 0).failedWith(EINVAL)) << "write addr " << addr;
     }
@@ -179,7 +180,9 @@ TEST_F(Driver, IdentifiersFollowTheSendersMode) {
     };
     const Case cases[] = {
         {PCI5C3A_ID_STANDARD, SJA1000_STD_ID_MASK, {0, 0x7FF, 0x555, 0x2AA, 0x12345, 0xFFFFFFFF}},
-        {PCI5C3A_ID_EXTENDED, SJA1000_EXT_ID_MASK, {0, 0x1FFFFFFF, 0x12345678, 0x0AAAAAAA, 0x7FF, 0xFFFFFFFF}},
+        {PCI5C3A_ID_EXTENDED,
+         SJA1000_EXT_ID_MASK,
+         {0, 0x1FFFFFFF, 0x12345678, 0x0AAAAAAA, 0x7FF, 0xFFFFFFFF}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "mode " << c.mode);
@@ -220,7 +223,8 @@ TEST_F(Driver, RemoteFramesCarryNoData) {
 
 TEST_F(Driver, RemoteFramesKeepTheirLengthCode) {
     SKIP_ON_QEMU("remote frames with a length code above 0 (its receive FIFO's read pointer drifts)");
-    const std::vector<CAN_PACKET> sent = {packet(0x140, 4, 0x77, 1), packet(0x148, 8, 0x88, 1), packet(0x150, 3)};
+    const std::vector<CAN_PACKET> sent = {packet(0x140, 4, 0x77, 1), packet(0x148, 8, 0x88, 1),
+                                          packet(0x150, 3)};
     for (const CAN_PACKET &p : sent) sendOk(0, p);
     expectQueue(1, sent, SJA1000_STD_ID_MASK);
 }
@@ -406,12 +410,15 @@ std::vector<unsigned long> nearMisses() {
     for (const Known &k : kKnown) {
         const unsigned long dir = _IOC_DIR(k.code), type = _IOC_TYPE(k.code), nr = _IOC_NR(k.code);
         const unsigned long size = _IOC_SIZE(k.code);
-        for (unsigned long d : {0ul + _IOC_NONE, 0ul + _IOC_READ, 0ul + _IOC_WRITE, 0ul + (_IOC_READ | _IOC_WRITE)})
+        for (unsigned long d :
+             {0ul + _IOC_NONE, 0ul + _IOC_READ, 0ul + _IOC_WRITE, 0ul + (_IOC_READ | _IOC_WRITE)})
             codes.push_back(_IOC(d, type, nr, size));
-        for (unsigned long s : {size + 1, size - 1, size * 2, 0ul + sizeof(REG_ACCESS), 0ul + sizeof(MSG_XFER),
-                                0ul + sizeof(MODE_SET), 0ul + sizeof(unsigned short), 0ul + sizeof(int)})
+        for (unsigned long s :
+             {size + 1, size - 1, size * 2, 0ul + sizeof(REG_ACCESS), 0ul + sizeof(MSG_XFER),
+              0ul + sizeof(MODE_SET), 0ul + sizeof(unsigned short), 0ul + sizeof(int)})
             codes.push_back(_IOC(dir, type, nr, s & _IOC_SIZEMASK));
-        for (unsigned long n : {nr - 1, nr + 1, nr + 0x10, nr + 0x80}) codes.push_back(_IOC(dir, type, n & 0xFF, size));
+        for (unsigned long n : {nr - 1, nr + 1, nr + 0x10, nr + 0x80})
+            codes.push_back(_IOC(dir, type, n & 0xFF, size));
         for (unsigned long t : {type - 1, type + 0x20, 0ul}) codes.push_back(_IOC(dir, t, nr, size));
     }
     std::vector<unsigned long> unknown;
@@ -429,8 +436,8 @@ TEST_F(Driver, UnknownAndNearMissCodesAreNotTheDriversAndTouchNothing) {
         record.handle = card_.handle(0);
         record.packet.len = 1;
         const Answer a = card_.ask(code, &record);
-        EXPECT_TRUE(a.failedWith(ENOTTY)) << "code 0x" << std::hex << code << ": " << a.result << " "
-                                          << std::strerror(a.error);
+        EXPECT_TRUE(a.failedWith(ENOTTY))
+            << "code 0x" << std::hex << code << ": " << a.result << " " << std::strerror(a.error);
         MSG_XFER same;
         std::memset(&same, 0xC5, sizeof same);
         same.handle = card_.handle(0);
@@ -455,7 +462,8 @@ TEST_F(Driver, RecordsInUnmappedMemoryAreAFault) {
     for (const Known &k : kKnown) {
         EXPECT_TRUE(card_.ask(k.code, page.guard()).failedWith(EFAULT)) << k.name;
         if (k.size > 1) {
-            EXPECT_TRUE(card_.ask(k.code, page.straddling(k.size, 1)).failedWith(EFAULT)) << k.name << " straddling";
+            EXPECT_TRUE(card_.ask(k.code, page.straddling(k.size, 1)).failedWith(EFAULT))
+                << k.name << " straddling";
         }
     }
     EXPECT_EQ(card_.waitCount(card_.handle(1), 1, std::chrono::milliseconds(50)), 0);
@@ -504,13 +512,11 @@ TEST_F(Driver, RecordsAreReadAndWrittenNoFurtherThanTheirSize) {
     EXPECT_TRUE(card_.ask(REQ_RECEIVE, x).ok());
     EXPECT_TRUE(sameFrame(x->packet, packet(0x68, 8, 0x30), SJA1000_STD_ID_MASK));
 
-    SKIP_ON_QEMU("the card's LED register (REQ_LAST_CLOSE's target)");
+    // REQ_LAST_CLOSE's record too (its effect, on the LED register, is
+    // checked where QEMU allows).
     *reg = REG_ACCESS{};
-    reg->data = 0x3C;
+    reg->data = LED_AT_LAST_CLOSE;
     EXPECT_TRUE(card_.ask(REQ_LAST_CLOSE, reg).ok());
-    std::uint8_t led = 0;
-    EXPECT_TRUE(card_.read(PCI5C3A_LED_ADDR, &led).ok());
-    EXPECT_EQ(led, 0x3C);
 }
 
 TEST_F(Driver, NotificationRequestsTakeAFlagAndAPortAddress) {
@@ -522,8 +528,8 @@ TEST_F(Driver, NotificationRequestsTakeAFlagAndAPortAddress) {
     EXPECT_TRUE(card_.portClose(portAddr(0, 0)).ok());
     EXPECT_TRUE(card_.portClose(portAddr(1, 0)).ok());
     for (unsigned addr : {1u, unsigned(PCI5C3A_LED_ADDR), unsigned(PCI5C3A_PORT_WINDOW - 1),
-                          unsigned(PCI5C3A_PORT_WINDOW + 1), unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW),
-                          UINT_MAX})
+                          unsigned(PCI5C3A_PORT_WINDOW + 1),
+                          unsigned(PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW), UINT_MAX})
         EXPECT_TRUE(card_.portClose(addr).failedWith(EINVAL)) << "addr " << addr;
     // Closing a port's notification leaves the port itself working.
     sendOk(0, packet(0x70, 2));
@@ -538,7 +544,8 @@ protected:
     void SetUp() override {
         Driver::SetUp();
         if (HasFatalFailure()) return;
-        if (!second_.ok()) GTEST_SKIP() << "no second card (/dev/PCI5C3AW1: " << std::strerror(second_.openError()) << ")";
+        if (!second_.ok())
+            GTEST_SKIP() << "no second card (/dev/PCI5C3AW1: " << std::strerror(second_.openError()) << ")";
         for (int port : {0, 1}) {
             ASSERT_TRUE(second_.events(port, 0).ok());
             ASSERT_TRUE(second_.configure(port, PCI5C3A_ID_STANDARD));

@@ -247,10 +247,10 @@ Child spawn(Body body) {
 
 // In the parent: lets the children through their barriers until they all
 // end; returns each child's exit status (or 128 + its signal).
-std::vector<int> run(std::vector<Child> children) {
+std::vector<int> run(const std::vector<Child> &children) {
     for (;;) {
         bool allArrived = true, anyEnded = false;
-        for (Child &c : children) {
+        for (const Child &c : children) {
             pollfd p{c.up, POLLIN, 0};
             char b = 0;
             if (poll(&p, 1, kBarrierTimeoutMs) != 1) {
@@ -260,13 +260,13 @@ std::vector<int> run(std::vector<Child> children) {
             if (read(c.up, &b, 1) != 1) anyEnded = true;
         }
         if (!allArrived || anyEnded) break;
-        for (Child &c : children) {
+        for (const Child &c : children) {
             const char b = 'g';
             if (write(c.down, &b, 1) != 1) break;
         }
     }
     std::vector<int> status;
-    for (Child &c : children) {
+    for (const Child &c : children) {
         close(c.up);
         close(c.down);
         int s = 0;
@@ -279,13 +279,12 @@ std::vector<int> run(std::vector<Child> children) {
     return status;
 }
 
-#define CHILD_CHECK(condition, code)                                                            \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            std::fprintf(stderr, "child %d: %s failed (line %d)\n", int(getpid()), #condition, \
-                         __LINE__);                                                             \
-            return (code);                                                                      \
-        }                                                                                       \
+#define CHILD_CHECK(condition, code)                                                                      \
+    do {                                                                                                  \
+        if (!(condition)) {                                                                               \
+            std::fprintf(stderr, "child %d: %s failed (line %d)\n", int(getpid()), #condition, __LINE__); \
+            return (code);                                                                                \
+        }                                                                                                 \
     } while (0)
 
 // A child that owns one card: sends `n` frames tagged with the card number
@@ -372,7 +371,8 @@ int sharedSender() {
 }
 
 TEST(Processes, TwoProcessesSharingACardSignalOnlyItsOwner) {
-    if (drv::inProcessCard(0)) GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
+    if (drv::inProcessCard(0))
+        GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
     const std::vector<int> status = run({spawn(sharedOwner), spawn(sharedSender)});
     EXPECT_EQ(status, (std::vector<int>{0, 0}));
 }
