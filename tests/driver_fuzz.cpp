@@ -264,7 +264,7 @@ private:
         for (unsigned char &b : x.packet.reserved) b = chance(10) ? static_cast<unsigned char>(word()) : 0;
         const MSG_XFER sent = x;
         const Place where = place();
-        const int port = x.handle - card_.handle(0);
+        const int port = validHandle ? x.handle % PCI5C3A_PORTS_PER_CARD : 0;
         const bool validRecord = validHandle && x.packet.len <= 8;
         if (validRecord && validPlace(where) && !card_.waitTransmitBuffer(port))
             report("port %d: transmit buffer stays busy", port);
@@ -298,7 +298,7 @@ private:
         bool validHandle = false;
         MSG_XFER x{};
         x.handle = handle(&validHandle);
-        const int port = x.handle - card_.handle(0);
+        const int port = validHandle ? x.handle % PCI5C3A_PORTS_PER_CARD : 0;
         const Place where = place();
         const bool empty = validHandle && queue_[port].empty();
         const drv::Answer a = issue(REQ_RECEIVE, &x, sizeof x, where);
@@ -324,7 +324,7 @@ private:
         const Place where = place();
         const drv::Answer a = issue(REQ_RCV_COUNT, &c, sizeof c, where);
         if (!expect("REQ_RCV_COUNT", a, refusal(where, validHandle, EINVAL)) || !a.ok()) return;
-        const int port = c.handle - card_.handle(0);
+        const int port = c.handle % PCI5C3A_PORTS_PER_CARD;
         if (c.count != queue_[port].size())
             report("port %d: REQ_RCV_COUNT says %u, the model %zu", port, c.count, queue_[port].size());
     }
@@ -338,7 +338,7 @@ private:
         const bool validRecord = validHandle && m.mode <= PCI5C3A_ID_EXTENDED;
         const drv::Answer a = issue(REQ_SET_MODE, &m, sizeof m, where);
         if (expect("REQ_SET_MODE", a, refusal(where, validRecord, EINVAL)) && a.ok())
-            extended_[m.handle - card_.handle(0)] = m.mode == PCI5C3A_ID_EXTENDED;
+            extended_[m.handle % PCI5C3A_PORTS_PER_CARD] = m.mode == PCI5C3A_ID_EXTENDED;
     }
 
     unsigned address(bool *valid) {
