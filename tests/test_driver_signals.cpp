@@ -1,0 +1,380 @@
+// The driver's receive notifications through its device node: signal 63
+// for port 0 and 62 for port 1, one per message queued, to the owner of the
+// device (F_SETOWN) only, started, stopped and ended with the descriptor;
+// with two cards and several processes. Runs like test_driver: on the
+// virtual card through with-virtual-card, as it is in a QEMU guest or on a
+// machine with the card. The virtual card lives in each process, so the
+// test of two processes sharing one card skips there.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <vector>
+
+#include "can_messages.h"
+#include "driver_device.h"
+
+using drv::Card;
+using test::packet;
+
+namespace {
+
+std::atomic<int> g_port0{0}, g_port1{0};
+// When set, the port 1 handler takes the message itself from this device.
+std::atomic<int> g_receiveFd{-1};
+std::atomic<int> g_takenByHandler{0};
+std::atomic<int> g_takenOutOfOrder{0};
+
+void onSignal(int sig) {
+    if (sig == PCI5C3A_SIG_PORT0) ++g_port0;
+    if (sig != PCI5C3A_SIG_PORT1) return;
+    ++g_port1;
+    const int fd = g_receiveFd.load();
+    if (fd < 0) return;
+    // Only async-signal-safe calls: ioctl is one.
+    MSG_XFER x{};
+    x.handle = 1;
+    if (drv::request(fd, REQ_RECEIVE, &x).ok()) {
+        if (x.packet.data[0] != g_takenByHandler.load()) ++g_takenOutOfOrder;
+        ++g_takenByHandler;
+    }
+}
+
+void handleSignals(void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(PCI5C3A_SIG_PORT0, &sa, nullptr);
+    sigaction(PCI5C3A_SIG_PORT1, &sa, nullptr);
+}
+
+void resetCounts() {
+    g_port0 = 0;
+    g_port1 = 0;
+    g_receiveFd = -1;
+    g_takenByHandler = 0;
+    g_takenOutOfOrder = 0;
+}
+
+// Waits until the counter reaches n, then a little longer for any signal
+// too many; returns the final count (to compare with n).
+int settle(const std::atomic<int> &counter, int n) {
+    test::eventually([&] { return counter.load() >= n; }, std::chrono::seconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return counter.load();
+}
+
+bool prepare(const Card &c) {
+    for (int port : {0, 1})
+        if (!c.events(port, 0).ok() || !c.configure(port, PCI5C3A_ID_STANDARD)) return false;
+    for (int port : {0, 1}) c.drain(c.handle(port));
+    return true;
+}
+
+bool own(const Card &c) { return fcntl(c.fd(), F_SETOWN, getpid()) == 0; }
+
+// Sends n frames from `from` to the other port, tagged in data byte 0 from
+// `first` on; false when a send fails.
+bool sendFrames(const Card &c, int from, int n, int first = 0) {
+    for (int i = 0; i < n; ++i) {
+        if (!c.waitTransmitBuffer(from)) return false;
+        if (!c.send(c.handle(from), packet(0x100 + 8 * std::uint32_t(i), 1, std::uint8_t(first + i))).ok())
+            return false;
+    }
+    return c.waitTransmitBuffer(from);
+}
+
+class Signals : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetCounts();
+        handleSignals(onSignal);
+        ASSERT_TRUE(card_.ok()) << "open /dev/PCI5C3AW0: " << std::strerror(card_.openError());
+        ASSERT_TRUE(prepare(card_));
+        ASSERT_TRUE(own(card_));
+    }
+    void TearDown() override {
+        if (card_.ok())
+            for (int port : {0, 1}) card_.events(port, 0);
+        g_receiveFd = -1;
+    }
+    Card card_{0};
+};
+
+TEST_F(Signals, OneSignalPerMessageQueuedOnANotifiedPort) {
+    ASSERT_TRUE(card_.events(1, 1).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 5));
+    EXPECT_EQ(settle(g_port1, 5), 5);
+    EXPECT_EQ(card_.count(card_.handle(1)), 5);
+    // Port 0's notification is off: its messages queue silently.
+    ASSERT_TRUE(sendFrames(card_, 1, 3));
+    EXPECT_EQ(card_.waitCount(card_.handle(0), 3), 3);
+    EXPECT_EQ(settle(g_port0, 0), 0);
+    // Turning it on signals what comes next, not what waits already.
+    ASSERT_TRUE(card_.events(0, 1).ok());
+    ASSERT_TRUE(sendFrames(card_, 1, 3));
+    EXPECT_EQ(settle(g_port0, 3), 3);
+    EXPECT_EQ(card_.count(card_.handle(0)), 6);
+    EXPECT_EQ(g_port1.load(), 5);
+}
+
+TEST_F(Signals, NotificationsStopAndStartAgain) {
+    ASSERT_TRUE(card_.events(1, 1).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 2));
+    EXPECT_EQ(settle(g_port1, 2), 2);
+    ASSERT_TRUE(card_.events(1, 0).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 2));
+    EXPECT_EQ(settle(g_port1, 2), 2);
+    // Any non-zero flag starts them.
+    ASSERT_TRUE(card_.events(1, 0x100).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 2));
+    EXPECT_EQ(settle(g_port1, 4), 4);
+    // REQ_PORT_CLOSE of port 1 stops them; that of port 0 does not.
+    ASSERT_TRUE(card_.portClose(drv::portAddr(0, 0)).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 1));
+    EXPECT_EQ(settle(g_port1, 5), 5);
+    ASSERT_TRUE(card_.portClose(drv::portAddr(1, 0)).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 2));
+    EXPECT_EQ(settle(g_port1, 5), 5);
+    EXPECT_EQ(card_.count(card_.handle(1)), 9);
+    EXPECT_EQ(g_port0.load(), 0);
+}
+
+TEST_F(Signals, WithoutAnOwnerNobodyIsSignalled) {
+    ASSERT_EQ(fcntl(card_.fd(), F_SETOWN, 0), 0);
+    ASSERT_TRUE(card_.events(1, 1).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 3));
+    EXPECT_EQ(card_.waitCount(card_.handle(1), 3), 3);
+    EXPECT_EQ(settle(g_port1, 0), 0);
+    ASSERT_TRUE(own(card_));
+    ASSERT_TRUE(sendFrames(card_, 0, 1));
+    EXPECT_EQ(settle(g_port1, 1), 1);
+}
+
+TEST_F(Signals, TheHandlerMayCallTheDriver) {
+    // The signal is raised with no lock of the driver held: the handler's
+    // own request must not wait for one.
+    g_receiveFd = card_.fd();
+    ASSERT_TRUE(card_.events(1, 1).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 10));
+    EXPECT_EQ(settle(g_port1, 10), 10);
+    EXPECT_EQ(g_takenByHandler.load(), 10);
+    EXPECT_EQ(g_takenOutOfOrder.load(), 0);
+    EXPECT_EQ(card_.count(card_.handle(1)), 0);
+}
+
+TEST_F(Signals, ClosingTheOwnersDescriptorEndsItsSignals) {
+    Card other(0);  // no owner of its own
+    ASSERT_TRUE(other.ok());
+    ASSERT_TRUE(card_.events(1, 1).ok());
+    ASSERT_TRUE(sendFrames(other, 0, 1));
+    EXPECT_EQ(settle(g_port1, 1), 1);
+    card_.closeNow();
+    ASSERT_TRUE(sendFrames(other, 0, 3));
+    EXPECT_EQ(other.waitCount(other.handle(1), 4), 4);
+    EXPECT_EQ(settle(g_port1, 1), 1);
+    other.events(1, 0);
+}
+
+TEST_F(Signals, TwoCardsSignalTheirOwner) {
+    Card second(1);
+    if (!second.ok()) GTEST_SKIP() << "no second card (/dev/PCI5C3AW1)";
+    ASSERT_TRUE(prepare(second));
+    ASSERT_TRUE(own(second));
+    ASSERT_TRUE(card_.events(1, 1).ok());
+    ASSERT_TRUE(second.events(0, 1).ok());
+    ASSERT_TRUE(sendFrames(card_, 0, 2));
+    ASSERT_TRUE(sendFrames(second, 1, 3));
+    EXPECT_EQ(settle(g_port1, 2), 2);
+    EXPECT_EQ(settle(g_port0, 3), 3);
+    EXPECT_EQ(card_.count(card_.handle(1)), 2);
+    EXPECT_EQ(second.count(second.handle(0)), 3);
+    EXPECT_EQ(card_.count(card_.handle(0)), 0);
+    EXPECT_EQ(second.count(second.handle(1)), 0);
+    second.events(0, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Several processes. Each child reports through its exit status; the parent
+// holds every child at barriers (one byte up, one byte down a pipe pair),
+// so that what one child does falls in a window where the others watch.
+
+constexpr int kBarrierTimeoutMs = 20000;
+
+struct Child {
+    pid_t pid = -1;
+    int up = -1;    // child -> parent
+    int down = -1;  // parent -> child
+};
+
+// In the child: arrive at the barrier and wait to be let through.
+int g_up = -1, g_down = -1;
+bool barrier() {
+    const char b = 'b';
+    if (write(g_up, &b, 1) != 1) return false;
+    pollfd p{g_down, POLLIN, 0};
+    char got = 0;
+    return poll(&p, 1, kBarrierTimeoutMs) == 1 && read(g_down, &got, 1) == 1;
+}
+
+template <class Body>
+Child spawn(Body body) {
+    int up[2], down[2];
+    if (pipe(up) != 0) return {};
+    if (pipe(down) != 0) {
+        close(up[0]);
+        close(up[1]);
+        return {};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(up[0]);
+        close(down[1]);
+        g_up = up[1];
+        g_down = down[0];
+        resetCounts();
+        handleSignals(onSignal);
+        alarm(60);  // a stuck child ends
+        _exit(body());
+    }
+    close(up[1]);
+    close(down[0]);
+    return {pid, up[0], down[1]};
+}
+
+// In the parent: lets the children through their barriers until they all
+// end; returns each child's exit status (or 128 + its signal).
+std::vector<int> run(const std::vector<Child> &children) {
+    for (;;) {
+        bool allArrived = true, anyEnded = false;
+        for (const Child &c : children) {
+            pollfd p{c.up, POLLIN, 0};
+            char b = 0;
+            if (poll(&p, 1, kBarrierTimeoutMs) != 1) {
+                allArrived = false;
+                break;
+            }
+            if (read(c.up, &b, 1) != 1) anyEnded = true;
+        }
+        if (!allArrived || anyEnded) break;
+        for (const Child &c : children) {
+            const char b = 'g';
+            if (write(c.down, &b, 1) != 1) break;
+        }
+    }
+    std::vector<int> status;
+    for (const Child &c : children) {
+        close(c.up);
+        close(c.down);
+        int s = 0;
+        for (int tries = 0; waitpid(c.pid, &s, WNOHANG) == 0; ++tries) {
+            if (tries == 2000) kill(c.pid, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        status.push_back(WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s));
+    }
+    return status;
+}
+
+#define CHILD_CHECK(condition, code)                                                                      \
+    do {                                                                                                  \
+        if (!(condition)) {                                                                               \
+            std::fprintf(stderr, "child %d: %s failed (line %d)\n", int(getpid()), #condition, __LINE__); \
+            return (code);                                                                                \
+        }                                                                                                 \
+    } while (0)
+
+// A child that owns one card: sends `n` frames tagged with the card number
+// from its port 0 to its port 1 while the other children do the same on
+// theirs, and must get exactly its own signals and messages.
+int ownCard(int cardNumber, int n) {
+    Card c(cardNumber);
+    CHILD_CHECK(c.ok(), 10);
+    CHILD_CHECK(prepare(c), 11);
+    CHILD_CHECK(own(c), 12);
+    CHILD_CHECK(c.events(0, 1).ok() && c.events(1, 1).ok(), 13);
+    CHILD_CHECK(barrier(), 14);
+    CHILD_CHECK(sendFrames(c, 0, n, 0x40 * cardNumber), 15);
+    test::eventually([&] { return g_port1.load() >= n; }, std::chrono::seconds(5));
+    CHILD_CHECK(barrier(), 16);  // everyone has sent
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    CHILD_CHECK(g_port1.load() == n, 17);
+    CHILD_CHECK(g_port0.load() == 0, 18);
+    CHILD_CHECK(c.count(c.handle(1)) == n, 19);
+    CHILD_CHECK(c.count(c.handle(0)) == 0, 20);
+    for (int i = 0; i < n; ++i) {
+        CAN_PACKET p;
+        CHILD_CHECK(c.receive(c.handle(1), &p).ok(), 21);
+        CHILD_CHECK(p.data[0] == 0x40 * cardNumber + i, 22);
+    }
+    c.events(0, 0);
+    c.events(1, 0);
+    return 0;
+}
+
+TEST(Processes, EachOwnerOfACardGetsItsOwnSignalsAndMessages) {
+    {
+        Card second(1);
+        if (!second.ok()) GTEST_SKIP() << "no second card (/dev/PCI5C3AW1)";
+    }
+    const std::vector<int> status =
+        run({spawn([] { return ownCard(0, 3); }), spawn([] { return ownCard(1, 5); })});
+    EXPECT_EQ(status, (std::vector<int>{0, 0}));
+}
+
+// Two processes on one card. Only the owner (the descriptor's F_SETOWN, the
+// latest one on the card) is signalled, whoever sends; whoever receives
+// takes the message from the one queue.
+int sharedOwner() {
+    Card c(0);
+    CHILD_CHECK(c.ok(), 30);
+    CHILD_CHECK(prepare(c), 31);
+    CHILD_CHECK(own(c), 32);
+    CHILD_CHECK(c.events(1, 1).ok(), 33);
+    CHILD_CHECK(barrier(), 34);  // 1: set up
+    CHILD_CHECK(barrier(), 35);  // 2: the other has sent 4
+    CHILD_CHECK(settle(g_port1, 4) == 4, 36);
+    CHILD_CHECK(c.count(c.handle(1)) == 4, 37);
+    for (int i = 0; i < 4; ++i) {
+        CAN_PACKET p;
+        CHILD_CHECK(c.receive(c.handle(1), &p).ok() && p.data[0] == 0x10 + i, 38);
+    }
+    CHILD_CHECK(barrier(), 39);  // 3: the other owns the card now
+    CHILD_CHECK(sendFrames(c, 0, 3, 0x20), 40);
+    CHILD_CHECK(barrier(), 41);  // 4: sent
+    CHILD_CHECK(settle(g_port1, 4) == 4, 42);
+    CHILD_CHECK(g_port0.load() == 0, 43);
+    return 0;
+}
+
+int sharedSender() {
+    Card c(0);
+    CHILD_CHECK(c.ok(), 50);
+    CHILD_CHECK(barrier(), 51);  // 1: the owner has set up
+    CHILD_CHECK(sendFrames(c, 0, 4, 0x10), 52);
+    CHILD_CHECK(barrier(), 53);  // 2: sent
+    CHILD_CHECK(own(c), 54);
+    CHILD_CHECK(barrier(), 55);  // 3: owner now
+    CHILD_CHECK(barrier(), 56);  // 4: the other has sent 3
+    CHILD_CHECK(settle(g_port1, 3) == 3, 57);
+    CHILD_CHECK(c.count(c.handle(1)) == 3, 58);
+    for (int i = 0; i < 3; ++i) {
+        CAN_PACKET p;
+        CHILD_CHECK(c.receive(c.handle(1), &p).ok() && p.data[0] == 0x20 + i, 59);
+    }
+    CHILD_CHECK(g_port0.load() == 0, 60);
+    c.events(1, 0);
+    return 0;
+}
+
+TEST(Processes, TwoProcessesSharingACardSignalOnlyItsOwner) {
+    if (drv::inProcessCard(0))
+        GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
+    const std::vector<int> status = run({spawn(sharedOwner), spawn(sharedSender)});
+    EXPECT_EQ(status, (std::vector<int>{0, 0}));
+}
+
+}  // namespace
