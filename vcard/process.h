@@ -53,6 +53,17 @@ struct Answer {
     int error = 0;
 };
 
+// What a test made the driver and the entry points do wrong (vcard.h's
+// faults, answers and forced reads), under the lock; a configuration starts
+// without any (rebuild).
+struct Faults {
+    std::array<bool, kMaxCards> node_missing{};  // open fails with ENOENT
+    bool fail_setown = false;
+    std::set<int> fail_sigaction;
+    std::map<unsigned long, Answer> answers;
+    std::map<std::pair<int, std::uint32_t>, ForcedReads> forced;
+};
+
 // The thread that makes the hardware's remote node send once per period.
 struct RemoteNodeThread {
     std::thread thread;
@@ -74,11 +85,10 @@ struct State {
     std::atomic<std::size_t> descriptor_count{0};  // descriptors.size(), read without the lock
     std::uint64_t setown_sequence = 0;
 
-    bool fail_setown = false;
-    std::set<int> fail_sigaction;
+    Faults faults;
+    // !faults.fail_sigaction.empty(), for every sigaction() of the program
+    // to read without the lock.
     std::atomic<bool> any_sigaction_fault{false};
-    std::map<unsigned long, Answer> answers;
-    std::map<std::pair<int, std::uint32_t>, ForcedReads> forced;
 
     TraceLog trace;
 
@@ -92,6 +102,11 @@ State &state();
 // The state if something has created it already, else nullptr. Lets the
 // entry points pass foreign calls through without building anything.
 State *existing_state();
+
+// Blocks every signal on the calling thread; the previous mask goes to
+// *saved unless it is null. A thread of the virtual card calls it first, so
+// that no application signal handler ever runs there.
+void block_all_signals(sigset_t *saved = nullptr);
 
 // Holds the state's mutex with every signal blocked on this thread, so that
 // no signal handler (which may call the library and so ioctl) runs on a

@@ -26,16 +26,10 @@ std::atomic<State *> g_state{nullptr};
 sigset_t g_fork_saved_mask;
 bool g_fork_locked = false;
 
-void block_all(sigset_t *saved) {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, saved);
-}
-
 void before_fork() {
     State *s = existing_state();
     if (s == nullptr) return;
-    block_all(&g_fork_saved_mask);
+    block_all_signals(&g_fork_saved_mask);
     s->mutex.lock();
     g_fork_locked = true;
 }
@@ -61,9 +55,15 @@ void after_fork_in_child() {
 
 }  // namespace
 
+void block_all_signals(sigset_t *saved) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, saved);
+}
+
 State &state() {
     static State *const s = [] {
-        State *created = new State;  // never deleted, see drv_internal.h
+        State *created = new State;  // never deleted, see state() in process.h
         g_state.store(created, std::memory_order_release);
         pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
         return created;
@@ -74,7 +74,7 @@ State &state() {
 State *existing_state() { return g_state.load(std::memory_order_acquire); }
 
 Locked::Locked(State &s, bool priority) : s_(s) {
-    block_all(&saved_);
+    block_all_signals(&saved_);
     if (priority) {
         ++s_.priority_waiters;
         s_.mutex.lock();
@@ -108,12 +108,18 @@ void PendingSignals::raise_all() {
 
 namespace {
 
+// As in Locked: the driver's signals go out with the lock released.
+void raise_unlocked(std::unique_lock<std::mutex> &lock, PendingSignals &raise) {
+    if (raise.empty()) return;
+    lock.unlock();
+    raise.raise_all();
+    lock.lock();
+}
+
 void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds period) {
     // Inherited already from the creator, which holds the lock; kept explicit
     // because no application signal handler may ever run on this thread.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    block_all_signals();
 
     std::unique_lock<std::mutex> lock(s->mutex);
     auto next = std::chrono::steady_clock::now() + period;
@@ -136,12 +142,7 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
         const auto now = std::chrono::steady_clock::now();
         if (next < now) next = now + period;
 
-        // As in Locked: signals go out with the lock released.
-        if (!raise.empty()) {
-            lock.unlock();
-            raise.raise_all();
-            lock.lock();
-        }
+        raise_unlocked(lock, raise);
     }
 }
 
@@ -157,9 +158,7 @@ constexpr std::chrono::milliseconds kBackToBackTick{1};
 constexpr std::chrono::milliseconds kBackToBackCatchUp{20};
 
 void run_back_to_back(State *s, RemoteNodeThread *self) {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    block_all_signals();
 
     using Periods = std::chrono::duration<std::uint64_t, std::ratio<1, kCrystalHz>>;
     const auto since_start = [start = std::chrono::steady_clock::now()] {
@@ -177,11 +176,7 @@ void run_back_to_back(State *s, RemoteNodeThread *self) {
             service_interrupts(*s, raise);
             node.send_next(s->hardware->wires());
         }
-        if (!raise.empty()) {
-            lock.unlock();
-            raise.raise_all();
-            lock.lock();
-        }
+        raise_unlocked(lock, raise);
         const auto next = std::chrono::steady_clock::now() + kBackToBackTick;
         if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
     }
@@ -253,11 +248,8 @@ Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
     s.cards = {};
     s.descriptors.clear();
     s.descriptor_count = 0;
-    s.fail_setown = false;
-    s.fail_sigaction.clear();
+    s.faults = Faults{};
     s.any_sigaction_fault = false;
-    s.answers.clear();
-    s.forced.clear();
     s.trace.clear();
     old.trace_fd = s.trace.set_file(trace_fd, owned);
     s.configured.store(true, std::memory_order_release);
