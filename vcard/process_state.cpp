@@ -6,10 +6,12 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "process.h"
 
@@ -105,8 +107,20 @@ void PendingSignals::raise_all() {
 // ---------------------------------------------------------------------------
 // The remote node's thread: once per period, or back to back, the
 // hardware's remote node sends a frame on every wire (hw_remote_node.h).
+//
+// Interrupt latency: a frame the node sent waits in the controllers for
+// kInterruptLatency before the thread runs the driver's interrupt handler
+// (unless a driver request came first and ran it), as a real driver's
+// handler runs some microseconds after the frame. A program polling the
+// status register (bit-rate detection) sees the receive buffer status
+// meanwhile; serviced at once, it never would. A program waiting for the
+// receive signal gets it that long after the frame.
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::microseconds kInterruptLatency{100};
 
 // As in Locked: the driver's signals go out with the lock released.
 void raise_unlocked(std::unique_lock<std::mutex> &lock, PendingSignals &raise) {
@@ -116,32 +130,45 @@ void raise_unlocked(std::unique_lock<std::mutex> &lock, PendingSignals &raise) {
     lock.lock();
 }
 
+// Waits, holding the lock, until `next` or until the interrupt handler is
+// due (`service`, when set), whichever comes first; runs the handler when
+// it is due. False when the thread is asked to stop.
+bool wait_and_service(State *s, RemoteNodeThread *self, std::unique_lock<std::mutex> &lock,
+                      Clock::time_point next, std::optional<Clock::time_point> &service) {
+    while (!self->stop) {
+        const Clock::time_point until = service ? std::min(*service, next) : next;
+        if (s->wake_remote.wait_until(lock, until, [self] { return self->stop; })) return false;
+        if (!service || Clock::now() < *service) return true;  // next has come
+        service.reset();
+        PendingSignals raise;
+        service_interrupts(*s, raise);
+        raise_unlocked(lock, raise);
+        if (Clock::now() >= next) return !self->stop;
+    }
+    return false;
+}
+
 void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds period) {
     // Inherited already from the creator, which holds the lock; kept explicit
     // because no application signal handler may ever run on this thread.
     block_all_signals();
 
     std::unique_lock<std::mutex> lock(s->mutex);
-    auto next = std::chrono::steady_clock::now() + period;
-    while (!self->stop) {
-        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
-
-        // Interrupt latency: what arrived with the previous frame is
-        // serviced now, the new frame waits in the controllers until the
-        // next driver request or the next period. A real driver's interrupt
-        // handler runs microseconds after the frame, and a program polling
-        // the status register (bit-rate detection) sees the receive buffer
-        // status in between; serviced at once, it never would.
+    auto next = Clock::now() + period;
+    std::optional<Clock::time_point> service;
+    while (wait_and_service(s, self, lock, next, service)) {
+        // What arrived with the previous frame is serviced by now, unless
+        // the thread overslept: then here, so that the FIFO never fills.
         PendingSignals raise;
         service_interrupts(*s, raise);
         s->hardware->remote_node()->send_next(s->hardware->wires());
+        const auto now = Clock::now();
+        service = now + kInterruptLatency;
 
         // A period missed (a slow machine, a stopped debugger) is skipped,
         // not made up for with a burst.
         next += period;
-        const auto now = std::chrono::steady_clock::now();
         if (next < now) next = now + period;
-
         raise_unlocked(lock, raise);
     }
 }
@@ -150,10 +177,11 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
 // when the previous one and its interframe space have ended. The thread
 // wakes every millisecond and sends the frames whose start has come on the
 // node's time line, servicing the interrupts before each, so the receive
-// FIFO drains between frames as under a real interrupt handler; a frame
-// reaches the driver's queue at most a tick after it ended. A stretch of
-// more than kBackToBackCatchUp in which the thread did not run (a stopped
-// debugger) is skipped, not made up for with a burst.
+// FIFO drains between frames as under a real interrupt handler; the last
+// one is serviced kInterruptLatency later. A frame therefore reaches the
+// driver's queue at most a tick after it ended. A stretch of more than
+// kBackToBackCatchUp in which the thread did not run (a stopped debugger)
+// is skipped, not made up for with a burst.
 constexpr std::chrono::milliseconds kBackToBackTick{1};
 constexpr std::chrono::milliseconds kBackToBackCatchUp{20};
 
@@ -161,24 +189,28 @@ void run_back_to_back(State *s, RemoteNodeThread *self) {
     block_all_signals();
 
     using Periods = std::chrono::duration<std::uint64_t, std::ratio<1, kCrystalHz>>;
-    const auto since_start = [start = std::chrono::steady_clock::now()] {
-        return std::chrono::duration_cast<Periods>(std::chrono::steady_clock::now() - start).count();
+    const auto since_start = [start = Clock::now()] {
+        return std::chrono::duration_cast<Periods>(Clock::now() - start).count();
     };
     constexpr std::uint64_t catch_up = std::chrono::duration_cast<Periods>(kBackToBackCatchUp).count();
 
     std::unique_lock<std::mutex> lock(s->mutex);
+    std::optional<Clock::time_point> service;
     while (!self->stop) {
         RemoteNodeModel &node = *s->hardware->remote_node();
         const std::uint64_t now = since_start();
         if (node.next_start() + catch_up < now) node.restart_at(now);
         PendingSignals raise;
+        bool sent = false;
         while (node.next_start() <= now) {
             service_interrupts(*s, raise);
             node.send_next(s->hardware->wires());
+            sent = true;
         }
+        const auto woke = Clock::now();
+        if (sent) service = woke + kInterruptLatency;
         raise_unlocked(lock, raise);
-        const auto next = std::chrono::steady_clock::now() + kBackToBackTick;
-        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
+        if (!wait_and_service(s, self, lock, woke + kBackToBackTick, service)) break;
     }
 }
 
