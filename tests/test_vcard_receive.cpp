@@ -462,7 +462,7 @@ TEST_F(VcardRemoteSignalTiming, EachFramesSignalComesSoonAfterItWasSent) {
         latencies.push_back(latency);
         // Half a period: a frame serviced only as the next one goes out is
         // a whole period late.
-        if (latency > kPeriodMs / 2 * 1e-3) {
+        if (latency > kPeriodMs * 0.5e-3) {
             ++late;
             lateOnes += " " + std::to_string(k) + ":" + std::to_string(latency * 1e3) + "ms";
         }

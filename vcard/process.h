@@ -65,16 +65,21 @@ struct Faults {
 };
 
 // The thread that makes the hardware's remote node send once per period.
+// It sleeps on a lock of its own and takes the state's lock only to send
+// and to service the interrupts, as an interrupt handler with priority
+// (Locked): a program issuing requests in a tight loop does not starve it.
 struct RemoteNodeThread {
     std::thread thread;
-    bool stop = false;  // under State::mutex
+    std::mutex mutex;  // guards the sleep; never held while taking State::mutex
+    std::condition_variable wake;
+    std::atomic<bool> stop{false};  // set under both locks
 };
 
 struct State {
     std::mutex mutex;
-    std::condition_variable wake_remote;
-    // Threads servicing frames from outside that wait for the mutex: as an
-    // interrupt handler comes before the requests, they go first (Locked).
+    // Threads servicing frames from outside that wait for the mutex (the
+    // remote node's, the SocketCAN wires'): as an interrupt handler comes
+    // before the requests, they go first (Locked).
     std::atomic<int> priority_waiters{0};
 
     std::atomic<bool> configured{false};
@@ -115,8 +120,9 @@ void block_all_signals(sigset_t *saved = nullptr);
 // released and the mask restored: a handler may call the library at once.
 class Locked {
 public:
-    // `priority`: the SocketCAN service thread, which a program polling in a
-    // tight loop of requests would otherwise starve of the (unfair) mutex.
+    // `priority`: the remote node's and the SocketCAN service thread, which
+    // a program polling in a tight loop of requests would otherwise starve
+    // of the (unfair) mutex.
     explicit Locked(State &s, bool priority = false);
     ~Locked();  // unlock, restore the mask, then raise signals()
     Locked(const Locked &) = delete;

@@ -122,30 +122,24 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::microseconds kInterruptLatency{100};
 
-// As in Locked: the driver's signals go out with the lock released.
-void raise_unlocked(std::unique_lock<std::mutex> &lock, PendingSignals &raise) {
-    if (raise.empty()) return;
-    lock.unlock();
-    raise.raise_all();
-    lock.lock();
-}
-
-// Waits, holding the lock, until `next` or until the interrupt handler is
-// due (`service`, when set), whichever comes first; runs the handler when
-// it is due. False when the thread is asked to stop.
-bool wait_and_service(State *s, RemoteNodeThread *self, std::unique_lock<std::mutex> &lock,
-                      Clock::time_point next, std::optional<Clock::time_point> &service) {
-    while (!self->stop) {
+// Sleeps, without the state's lock, until `next` or until the interrupt
+// handler is due (`service`, when set), whichever comes first, and runs the
+// handler when it is due. False when the thread is asked to stop.
+bool sleep_and_service(State *s, RemoteNodeThread *self, Clock::time_point next,
+                       std::optional<Clock::time_point> &service) {
+    for (;;) {
         const Clock::time_point until = service ? std::min(*service, next) : next;
-        if (s->wake_remote.wait_until(lock, until, [self] { return self->stop; })) return false;
+        {
+            std::unique_lock<std::mutex> sleep(self->mutex);
+            if (self->wake.wait_until(sleep, until, [self] { return self->stop.load(); })) return false;
+        }
         if (!service || Clock::now() < *service) return true;  // next has come
         service.reset();
-        PendingSignals raise;
-        service_interrupts(*s, raise);
-        raise_unlocked(lock, raise);
-        if (Clock::now() >= next) return !self->stop;
+        Locked lock(*s, true);  // the driver's signals go out as it is released
+        if (self->stop) return false;
+        service_interrupts(*s, lock.signals());
+        if (Clock::now() >= next) return true;
     }
-    return false;
 }
 
 void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds period) {
@@ -153,14 +147,14 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
     // because no application signal handler may ever run on this thread.
     block_all_signals();
 
-    std::unique_lock<std::mutex> lock(s->mutex);
     auto next = Clock::now() + period;
     std::optional<Clock::time_point> service;
-    while (wait_and_service(s, self, lock, next, service)) {
+    while (sleep_and_service(s, self, next, service)) {
+        Locked lock(*s, true);
+        if (self->stop) return;
         // What arrived with the previous frame is serviced by now, unless
         // the thread overslept: then here, so that the FIFO never fills.
-        PendingSignals raise;
-        service_interrupts(*s, raise);
+        service_interrupts(*s, lock.signals());
         s->hardware->remote_node()->send_next(s->hardware->wires());
         const auto now = Clock::now();
         service = now + kInterruptLatency;
@@ -169,7 +163,6 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
         // not made up for with a burst.
         next += period;
         if (next < now) next = now + period;
-        raise_unlocked(lock, raise);
     }
 }
 
@@ -194,24 +187,23 @@ void run_back_to_back(State *s, RemoteNodeThread *self) {
     };
     constexpr std::uint64_t catch_up = std::chrono::duration_cast<Periods>(kBackToBackCatchUp).count();
 
-    std::unique_lock<std::mutex> lock(s->mutex);
     std::optional<Clock::time_point> service;
-    while (!self->stop) {
+    Clock::time_point woke;
+    do {
+        Locked lock(*s, true);
+        if (self->stop) return;
         RemoteNodeModel &node = *s->hardware->remote_node();
         const std::uint64_t now = since_start();
         if (node.next_start() + catch_up < now) node.restart_at(now);
-        PendingSignals raise;
         bool sent = false;
         while (node.next_start() <= now) {
-            service_interrupts(*s, raise);
+            service_interrupts(*s, lock.signals());
             node.send_next(s->hardware->wires());
             sent = true;
         }
-        const auto woke = Clock::now();
+        woke = Clock::now();
         if (sent) service = woke + kInterruptLatency;
-        raise_unlocked(lock, raise);
-        if (!wait_and_service(s, self, lock, woke + kBackToBackTick, service)) break;
-    }
+    } while (sleep_and_service(s, self, woke + kBackToBackTick, service));
 }
 
 void start_remote_node(State &s) {
@@ -268,8 +260,11 @@ Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
     if (old.socketcan) stop_socketcan(*old.socketcan);
     old.remote_thread = std::move(s.remote_thread);
     if (old.remote_thread) {
-        old.remote_thread->stop = true;
-        s.wake_remote.notify_all();
+        {
+            std::lock_guard<std::mutex> sleep(old.remote_thread->mutex);
+            old.remote_thread->stop = true;
+        }
+        old.remote_thread->wake.notify_all();
     }
 
     std::optional<BitTime> remote;
