@@ -388,7 +388,7 @@ TEST_F(VcardRemote, SignalsFromTheRemoteNodesThreadReachTheOwner) {
 // count, so they are late if anything and a frame can only seem early.
 namespace timing {
 
-constexpr int kFrames = 50;
+constexpr int kFrames = 100;
 constexpr int kPeriodMs = 10;
 int g_fd = -1;
 std::array<timespec, kFrames> g_handled{};
@@ -469,9 +469,11 @@ TEST_F(VcardRemoteSignalTiming, EachFramesSignalComesSoonAfterItWasSent) {
     }
     ASSERT_GE(latencies.size(), std::size_t(kFrames - 5)) << "frames not signalled";
     std::sort(latencies.begin(), latencies.end());
-    // Loose bounds: a loaded machine delays a thread now and then.
+    // Loose bounds: a loaded machine (or an emulated one) delays a thread
+    // now and then, a fifth of the frames in a guest under TCG; serviced
+    // only as the next frame goes out, half of them or more are late.
     EXPECT_LT(latencies[latencies.size() / 2], 2e-3) << "median latency";
-    EXPECT_LE(late, int(latencies.size()) / 10) << "late frames (sequence:latency):" << lateOnes;
+    EXPECT_LE(late, int(latencies.size()) / 3) << "late frames (sequence:latency):" << lateOnes;
 }
 
 }  // namespace
