@@ -140,8 +140,8 @@ void model_write(State &s, int card, std::uint32_t addr, std::uint8_t value) {
 }
 
 std::uint8_t register_read(State &s, int card, std::uint32_t addr) {
-    const auto forced = s.forced.find({card, addr});
-    if (forced == s.forced.end() || forced->second.next >= forced->second.values.size())
+    const auto forced = s.faults.forced.find({card, addr});
+    if (forced == s.faults.forced.end() || forced->second.next >= forced->second.values.size())
         return model_read(s, card, addr);
     ForcedReads &f = forced->second;
     const std::uint8_t value = f.values[f.next];
@@ -300,7 +300,7 @@ int driver_request(State &s, int card, int fd, unsigned long code, void *arg, in
 
     int result = 0;
     *error = 0;
-    if (const auto answer = s.answers.find(code); answer != s.answers.end()) {
+    if (const auto answer = s.faults.answers.find(code); answer != s.faults.answers.end()) {
         result = answer->second.result;
         if (result == -1) *error = answer->second.error;
     } else {

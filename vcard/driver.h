@@ -96,7 +96,6 @@ struct PortDriver {
 };
 
 struct CardDriver {
-    bool missing = false;  // device node made absent by a test
     std::array<PortDriver, kPortsPerCard> ports;
 };
 

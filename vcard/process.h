@@ -53,17 +53,33 @@ struct Answer {
     int error = 0;
 };
 
+// What a test made the driver and the entry points do wrong (vcard.h's
+// faults, answers and forced reads), under the lock; a configuration starts
+// without any (rebuild).
+struct Faults {
+    std::array<bool, kMaxCards> node_missing{};  // open fails with ENOENT
+    bool fail_setown = false;
+    std::set<int> fail_sigaction;
+    std::map<unsigned long, Answer> answers;
+    std::map<std::pair<int, std::uint32_t>, ForcedReads> forced;
+};
+
 // The thread that makes the hardware's remote node send once per period.
+// It sleeps on a lock of its own and takes the state's lock only to send
+// and to service the interrupts, as an interrupt handler with priority
+// (Locked): a program issuing requests in a tight loop does not starve it.
 struct RemoteNodeThread {
     std::thread thread;
-    bool stop = false;  // under State::mutex
+    std::mutex mutex;  // guards the sleep; never held while taking State::mutex
+    std::condition_variable wake;
+    std::atomic<bool> stop{false};  // set under both locks
 };
 
 struct State {
     std::mutex mutex;
-    std::condition_variable wake_remote;
-    // Threads servicing frames from outside that wait for the mutex: as an
-    // interrupt handler comes before the requests, they go first (Locked).
+    // Threads servicing frames from outside that wait for the mutex (the
+    // remote node's, the SocketCAN wires'): as an interrupt handler comes
+    // before the requests, they go first (Locked).
     std::atomic<int> priority_waiters{0};
 
     std::atomic<bool> configured{false};
@@ -74,11 +90,10 @@ struct State {
     std::atomic<std::size_t> descriptor_count{0};  // descriptors.size(), read without the lock
     std::uint64_t setown_sequence = 0;
 
-    bool fail_setown = false;
-    std::set<int> fail_sigaction;
+    Faults faults;
+    // !faults.fail_sigaction.empty(), for every sigaction() of the program
+    // to read without the lock.
     std::atomic<bool> any_sigaction_fault{false};
-    std::map<unsigned long, Answer> answers;
-    std::map<std::pair<int, std::uint32_t>, ForcedReads> forced;
 
     TraceLog trace;
 
@@ -93,6 +108,11 @@ State &state();
 // entry points pass foreign calls through without building anything.
 State *existing_state();
 
+// Blocks every signal on the calling thread; the previous mask goes to
+// *saved unless it is null. A thread of the virtual card calls it first, so
+// that no application signal handler ever runs there.
+void block_all_signals(sigset_t *saved = nullptr);
+
 // Holds the state's mutex with every signal blocked on this thread, so that
 // no signal handler (which may call the library and so ioctl) runs on a
 // thread that holds the lock. Signals the driver decides to raise are
@@ -100,8 +120,9 @@ State *existing_state();
 // released and the mask restored: a handler may call the library at once.
 class Locked {
 public:
-    // `priority`: the SocketCAN service thread, which a program polling in a
-    // tight loop of requests would otherwise starve of the (unfair) mutex.
+    // `priority`: the remote node's and the SocketCAN service thread, which
+    // a program polling in a tight loop of requests would otherwise starve
+    // of the (unfair) mutex.
     explicit Locked(State &s, bool priority = false);
     ~Locked();  // unlock, restore the mask, then raise signals()
     Locked(const Locked &) = delete;

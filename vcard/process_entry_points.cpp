@@ -92,7 +92,7 @@ int open_device(int card, int flags) {
     int fd = -1, error = 0;
     {
         Locked lock(s);
-        if (card >= s.config.cards || s.cards[card].missing) {
+        if (card >= s.config.cards || s.faults.node_missing[card]) {
             error = ENOENT;
         } else {
             fd = real_open("/dev/null", O_RDWR | (flags & (O_CLOEXEC | O_NONBLOCK)), 0);
@@ -153,7 +153,7 @@ bool device_fcntl(int fd, int cmd, void *arg, int *result) {
         if (d == s->descriptors.end()) return false;
         if (cmd == F_GETOWN) {
             *result = d->second.owner;
-        } else if (s->fail_setown) {
+        } else if (s->faults.fail_setown) {
             refused = true;
             *result = -1;
         } else {
@@ -170,7 +170,7 @@ bool sigaction_refused(int sig) {
     State *s = existing_state();
     if (s == nullptr || !s->any_sigaction_fault.load(std::memory_order_acquire)) return false;
     Locked lock(*s);
-    return s->fail_sigaction.count(sig) != 0;
+    return s->faults.fail_sigaction.count(sig) != 0;
 }
 
 int fcntl_common(std::atomic<void *> &slot, const char *name, int fd, int cmd, void *arg) {

@@ -147,9 +147,7 @@ void received(State &s, SocketCanPort &p, const canfd_frame &cf, std::size_t byt
 void serve(State *s, SocketCanLinks *links) {
     // Inherited already from the creator, which holds the lock; kept explicit
     // because no application signal handler may ever run on this thread.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    block_all_signals();
 
     const std::size_t n = links->ports.size();
     std::array<pollfd, kMaxPorts + 1> fds{};

@@ -6,10 +6,12 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "process.h"
 
@@ -26,16 +28,10 @@ std::atomic<State *> g_state{nullptr};
 sigset_t g_fork_saved_mask;
 bool g_fork_locked = false;
 
-void block_all(sigset_t *saved) {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, saved);
-}
-
 void before_fork() {
     State *s = existing_state();
     if (s == nullptr) return;
-    block_all(&g_fork_saved_mask);
+    block_all_signals(&g_fork_saved_mask);
     s->mutex.lock();
     g_fork_locked = true;
 }
@@ -61,9 +57,15 @@ void after_fork_in_child() {
 
 }  // namespace
 
+void block_all_signals(sigset_t *saved) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, saved);
+}
+
 State &state() {
     static State *const s = [] {
-        State *created = new State;  // never deleted, see drv_internal.h
+        State *created = new State;  // never deleted, see state() in process.h
         g_state.store(created, std::memory_order_release);
         pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
         return created;
@@ -74,7 +76,7 @@ State &state() {
 State *existing_state() { return g_state.load(std::memory_order_acquire); }
 
 Locked::Locked(State &s, bool priority) : s_(s) {
-    block_all(&saved_);
+    block_all_signals(&saved_);
     if (priority) {
         ++s_.priority_waiters;
         s_.mutex.lock();
@@ -105,43 +107,62 @@ void PendingSignals::raise_all() {
 // ---------------------------------------------------------------------------
 // The remote node's thread: once per period, or back to back, the
 // hardware's remote node sends a frame on every wire (hw_remote_node.h).
+//
+// Interrupt latency: a frame the node sent waits in the controllers for
+// kInterruptLatency before the thread runs the driver's interrupt handler
+// (unless a driver request came first and ran it), as a real driver's
+// handler runs some microseconds after the frame. A program polling the
+// status register (bit-rate detection) sees the receive buffer status
+// meanwhile; serviced at once, it never would. A program waiting for the
+// receive signal gets it that long after the frame.
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::microseconds kInterruptLatency{100};
+
+// Sleeps, without the state's lock, until `next` or until the interrupt
+// handler is due (`service`, when set), whichever comes first, and runs the
+// handler when it is due. False when the thread is asked to stop.
+bool sleep_and_service(State *s, RemoteNodeThread *self, Clock::time_point next,
+                       std::optional<Clock::time_point> &service) {
+    for (;;) {
+        const Clock::time_point until = service ? std::min(*service, next) : next;
+        {
+            std::unique_lock<std::mutex> sleep(self->mutex);
+            if (self->wake.wait_until(sleep, until, [self] { return self->stop.load(); })) return false;
+        }
+        if (!service || Clock::now() < *service) return true;  // next has come
+        service.reset();
+        Locked lock(*s, true);  // the driver's signals go out as it is released
+        if (self->stop) return false;
+        service_interrupts(*s, lock.signals());
+        if (Clock::now() >= next) return true;
+    }
+}
 
 void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds period) {
     // Inherited already from the creator, which holds the lock; kept explicit
     // because no application signal handler may ever run on this thread.
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    block_all_signals();
 
-    std::unique_lock<std::mutex> lock(s->mutex);
-    auto next = std::chrono::steady_clock::now() + period;
-    while (!self->stop) {
-        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
-
-        // Interrupt latency: what arrived with the previous frame is
-        // serviced now, the new frame waits in the controllers until the
-        // next driver request or the next period. A real driver's interrupt
-        // handler runs microseconds after the frame, and a program polling
-        // the status register (bit-rate detection) sees the receive buffer
-        // status in between; serviced at once, it never would.
-        PendingSignals raise;
-        service_interrupts(*s, raise);
+    auto next = Clock::now() + period;
+    std::optional<Clock::time_point> service;
+    while (sleep_and_service(s, self, next, service)) {
+        Locked lock(*s, true);
+        if (self->stop) return;
+        // What arrived with the previous frame is serviced by now, unless
+        // the thread overslept: then here, so that the FIFO never fills.
+        service_interrupts(*s, lock.signals());
         s->hardware->remote_node()->send_next(s->hardware->wires());
+        const auto now = Clock::now();
+        service = now + kInterruptLatency;
 
         // A period missed (a slow machine, a stopped debugger) is skipped,
         // not made up for with a burst.
         next += period;
-        const auto now = std::chrono::steady_clock::now();
         if (next < now) next = now + period;
-
-        // As in Locked: signals go out with the lock released.
-        if (!raise.empty()) {
-            lock.unlock();
-            raise.raise_all();
-            lock.lock();
-        }
     }
 }
 
@@ -149,42 +170,40 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
 // when the previous one and its interframe space have ended. The thread
 // wakes every millisecond and sends the frames whose start has come on the
 // node's time line, servicing the interrupts before each, so the receive
-// FIFO drains between frames as under a real interrupt handler; a frame
-// reaches the driver's queue at most a tick after it ended. A stretch of
-// more than kBackToBackCatchUp in which the thread did not run (a stopped
-// debugger) is skipped, not made up for with a burst.
+// FIFO drains between frames as under a real interrupt handler; the last
+// one is serviced kInterruptLatency later. A frame therefore reaches the
+// driver's queue at most a tick after it ended. A stretch of more than
+// kBackToBackCatchUp in which the thread did not run (a stopped debugger)
+// is skipped, not made up for with a burst.
 constexpr std::chrono::milliseconds kBackToBackTick{1};
 constexpr std::chrono::milliseconds kBackToBackCatchUp{20};
 
 void run_back_to_back(State *s, RemoteNodeThread *self) {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    block_all_signals();
 
     using Periods = std::chrono::duration<std::uint64_t, std::ratio<1, kCrystalHz>>;
-    const auto since_start = [start = std::chrono::steady_clock::now()] {
-        return std::chrono::duration_cast<Periods>(std::chrono::steady_clock::now() - start).count();
+    const auto since_start = [start = Clock::now()] {
+        return std::chrono::duration_cast<Periods>(Clock::now() - start).count();
     };
     constexpr std::uint64_t catch_up = std::chrono::duration_cast<Periods>(kBackToBackCatchUp).count();
 
-    std::unique_lock<std::mutex> lock(s->mutex);
-    while (!self->stop) {
+    std::optional<Clock::time_point> service;
+    Clock::time_point woke;
+    do {
+        Locked lock(*s, true);
+        if (self->stop) return;
         RemoteNodeModel &node = *s->hardware->remote_node();
         const std::uint64_t now = since_start();
         if (node.next_start() + catch_up < now) node.restart_at(now);
-        PendingSignals raise;
+        bool sent = false;
         while (node.next_start() <= now) {
-            service_interrupts(*s, raise);
+            service_interrupts(*s, lock.signals());
             node.send_next(s->hardware->wires());
+            sent = true;
         }
-        if (!raise.empty()) {
-            lock.unlock();
-            raise.raise_all();
-            lock.lock();
-        }
-        const auto next = std::chrono::steady_clock::now() + kBackToBackTick;
-        if (s->wake_remote.wait_until(lock, next, [self] { return self->stop; })) break;
-    }
+        woke = Clock::now();
+        if (sent) service = woke + kInterruptLatency;
+    } while (sleep_and_service(s, self, woke + kBackToBackTick, service));
 }
 
 void start_remote_node(State &s) {
@@ -241,8 +260,11 @@ Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
     if (old.socketcan) stop_socketcan(*old.socketcan);
     old.remote_thread = std::move(s.remote_thread);
     if (old.remote_thread) {
-        old.remote_thread->stop = true;
-        s.wake_remote.notify_all();
+        {
+            std::lock_guard<std::mutex> sleep(old.remote_thread->mutex);
+            old.remote_thread->stop = true;
+        }
+        old.remote_thread->wake.notify_all();
     }
 
     std::optional<BitTime> remote;
@@ -253,11 +275,8 @@ Replaced rebuild(State &s, const Config &cfg, int trace_fd, bool owned,
     s.cards = {};
     s.descriptors.clear();
     s.descriptor_count = 0;
-    s.fail_setown = false;
-    s.fail_sigaction.clear();
+    s.faults = Faults{};
     s.any_sigaction_fault = false;
-    s.answers.clear();
-    s.forced.clear();
     s.trace.clear();
     old.trace_fd = s.trace.set_file(trace_fd, owned);
     s.configured.store(true, std::memory_order_release);

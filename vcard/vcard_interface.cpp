@@ -143,49 +143,49 @@ int Request::handle() const { return in.size() >= 4 ? int(record_word(in, 0)) : 
 void set_node_missing(int card, bool missing) {
     State &s = ready();
     Locked lock(s);
-    if (card >= 0 && card < kMaxCards) s.cards[card].missing = missing;
+    if (card >= 0 && card < kMaxCards) s.faults.node_missing[card] = missing;
 }
 
 void fail_setown(bool fail) {
     State &s = ready();
     Locked lock(s);
-    s.fail_setown = fail;
+    s.faults.fail_setown = fail;
 }
 
 void fail_sigaction(int signal, bool fail) {
     State &s = ready();
     Locked lock(s);
-    if (fail) s.fail_sigaction.insert(signal);
-    else s.fail_sigaction.erase(signal);
-    s.any_sigaction_fault = !s.fail_sigaction.empty();
+    if (fail) s.faults.fail_sigaction.insert(signal);
+    else s.faults.fail_sigaction.erase(signal);
+    s.any_sigaction_fault = !s.faults.fail_sigaction.empty();
 }
 
 void answer(unsigned long code, int result, int err) {
     State &s = ready();
     Locked lock(s);
-    s.answers[code] = {result, err};
+    s.faults.answers[code] = {result, err};
 }
 
 void clear_answer(unsigned long code) {
     State &s = ready();
     Locked lock(s);
-    s.answers.erase(code);
+    s.faults.answers.erase(code);
 }
 
 void force_read(int card, std::uint32_t addr, std::vector<std::uint8_t> values, bool sticky) {
     State &s = ready();
     Locked lock(s);
     if (values.empty()) {
-        s.forced.erase({card, addr});
+        s.faults.forced.erase({card, addr});
         return;
     }
-    s.forced[{card, addr}] = ForcedReads{std::move(values), 0, sticky};
+    s.faults.forced[{card, addr}] = ForcedReads{std::move(values), 0, sticky};
 }
 
 void clear_forced_reads() {
     State &s = ready();
     Locked lock(s);
-    s.forced.clear();
+    s.faults.forced.clear();
 }
 
 // ---------------------------------------------------------------------------

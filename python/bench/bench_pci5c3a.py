@@ -14,9 +14,15 @@ Measures, each in a fresh process on a virtual card of its own:
 - idle CPU: one open bus on a quiet bus for some seconds, against a 1 ms
   polling loop in the same run;
 - send: ``bus.send()`` messages per second against a C loop of
-  ``CanSendMsg`` (bench/send_loop.c) in the same run.
+  ``CanSendMsg`` (bench/send_loop.c) in the same run;
+- receive timing: the remote node at 500 kbit/s every 5 ms, N frames taken by
+  a C loop polling ``CanGetRcvCnt`` every 0.1 ms, by ``bus.recv()`` (also by
+  the messages' time stamps), and by a C ``CanGetReceiveEvent`` handler
+  (bench/receive_gaps.c), one after the other, without and with a busy loop
+  per core beside them: the frames that came bunched (less than 2 ms after the
+  previous one) and the longest gap, against the C polling loop's.
 
-    python/bench/bench_pci5c3a.py [--seconds S]
+    python/bench/bench_pci5c3a.py [--seconds S] [--frames N]
 
 Run from the source tree after the default preset is built.
 """
@@ -27,6 +33,7 @@ import os
 import subprocess
 import sys
 import tempfile
+from typing import List
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.path.join(ROOT, "build", "default")
@@ -136,6 +143,25 @@ print(json.dumps({"rate": COUNT / elapsed, "received": b._queue.qsize()}))
 """
 
 
+_TIMING = r"""
+bus = can.Bus(interface="pci5c3a", channel=0, bitrate=500000)
+times, stamps = [], []
+limit = time.monotonic() + 60
+while len(times) < FRAMES and time.monotonic() < limit:
+    msg = bus.recv(timeout=1)
+    if msg is not None:
+        times.append(time.monotonic())
+        stamps.append(msg.timestamp)
+bus.shutdown()
+print(json.dumps({"times": times, "stamps": stamps}))
+"""
+
+#: The remote node of the receive timing runs: a frame every 5 ms at 500 kbit/s.
+TIMING_REMOTE = "500k:5"
+#: A frame closer than this to the previous one came bunched.
+BUNCHED = 0.002
+
+
 def _vcard_env(**extra: str) -> dict:
     env = {k: v for k, v in os.environ.items() if not k.startswith("PCI5C3A_VCARD_")}
     env.update(
@@ -159,14 +185,19 @@ def _run(code: str, env: dict, **values: object) -> dict:
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def _build_c(name: str, work: str) -> str:
+    program = os.path.join(work, name)
+    subprocess.run(
+        ["cc", "-O2", "-o", program, os.path.join(ROOT, "python", "bench", name + ".c"),
+         "-I", os.path.join(ROOT, "lib"), "-L", os.path.join(BUILD, "lib"), "-lpci_5C3A"],
+        check=True,
+    )
+    return program
+
+
 def _c_send_rate(count: int) -> float:
     with tempfile.TemporaryDirectory() as work:
-        program = os.path.join(work, "send_loop")
-        subprocess.run(
-            ["cc", "-O2", "-o", program, os.path.join(ROOT, "python", "bench", "send_loop.c"),
-             "-I", os.path.join(ROOT, "lib"), "-L", os.path.join(BUILD, "lib"), "-lpci_5C3A"],
-            check=True,
-        )
+        program = _build_c("send_loop", work)
         done = subprocess.run(
             [os.path.join(ROOT, "vcard", "with-virtual-card"), program, str(count)],
             env=_vcard_env(), capture_output=True, text=True, check=True, timeout=600,
@@ -175,11 +206,71 @@ def _c_send_rate(count: int) -> float:
     return int(sent) / float(seconds)
 
 
+def _gaps(times: List[float]) -> dict:
+    """Bunched frames and the longest gap of a receiver's arrival times."""
+    gaps = [b - a for a, b in zip(times, times[1:])]
+    return {"frames": len(times), "bunched": sum(g < BUNCHED for g in gaps), "max": max(gaps, default=0.0)}
+
+
+def _receive_timing(frames: int, loaded: bool, vcard_lib: str) -> None:
+    """The three receivers one after the other, each on a virtual card of its
+    own (run at once, the polling loop's 10,000 wake-ups a second would be
+    load on the others)."""
+    env = _vcard_env(PCI5C3A_VCARD_REMOTE=TIMING_REMOTE, PCI5C3A_VCARD_LIB=vcard_lib)
+    launcher = os.path.join(ROOT, "vcard", "with-virtual-card")
+    load: List[subprocess.Popen] = []
+    if loaded:
+        load = [subprocess.Popen([PYTHON, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 1)]
+    try:
+        with tempfile.TemporaryDirectory() as work:
+            program = _build_c("receive_gaps", work)
+            python = _PRELUDE.replace("ROOT", repr(ROOT)) + _TIMING.replace("FRAMES", repr(frames))
+            commands = {
+                "C polling loop": [launcher, program, "poll", str(frames)],
+                "bus.recv()": [launcher, PYTHON, "-c", python],
+                "C CanGetReceiveEvent": [launcher, program, "event", str(frames)],
+            }
+            results = {}
+            for name, command in commands.items():
+                done = subprocess.run(command, env=env, capture_output=True, text=True, check=False,
+                                      timeout=600)
+                out = done.stdout
+                if done.returncode != 0:
+                    sys.exit(f"benchmark step failed: {name}\n{done.stderr}")
+                if name == "bus.recv()":
+                    python = json.loads(out.strip().splitlines()[-1])
+                    times = python["times"]
+                    results["bus.recv(), by the messages' time stamps"] = _gaps(python["stamps"])
+                else:
+                    times = [float(line.split()[1]) for line in out.splitlines()]
+                results[name] = _gaps(times)
+    finally:
+        for process in load:
+            process.kill()
+            process.wait()
+    base = results["C polling loop"]
+    beside = f"{len(load)} busy loops beside" if loaded else "no load of its own"
+    print(f"receive timing, remote node {TIMING_REMOTE}, {frames} frames, {beside}:")
+    for name, r in results.items():
+        print(f"  {name}: {r['frames']} frames, {r['bunched']} bunched (< {BUNCHED * 1e3:.0f} ms), "
+              f"max gap {r['max'] * 1e3:.2f} ms ({(r['max'] - base['max']) * 1e3:+.2f} ms against "
+              f"the polling loop, {r['max'] / max(base['max'], 1e-9):.2f} x)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=10.0, help="length of the receive and idle runs")
     parser.add_argument("--sends", type=int, default=2000, help="messages of each send run")
+    parser.add_argument("--frames", type=int, default=400, help="frames of each receive timing run")
+    parser.add_argument("--only-timing", action="store_true", help="run the receive timing runs only")
+    parser.add_argument("--vcard-lib", default=os.path.join(BUILD, "vcard", "libpci_5C3A_vcard.so"),
+                        help="the virtual card of the receive timing runs (e.g. an older build's)")
     args = parser.parse_args()
+
+    _receive_timing(args.frames, False, args.vcard_lib)
+    _receive_timing(args.frames, True, args.vcard_lib)
+    if args.only_timing:
+        return
 
     receive = _run(_RECEIVE, _vcard_env(PCI5C3A_VCARD_REMOTE=REMOTE), SECONDS=args.seconds)
     print(f"receive, remote node {REMOTE}: {receive['rate']:.0f} frames/s through recv(), "

@@ -1,0 +1,81 @@
+/* receive_gaps.c - the C baselines of the receive timing benchmark: port 0 of
+ * card 0 at 500 kbit/s takes N frames from a node on its bus, either polled
+ * (CanGetRcvCnt every 0.1 ms, the messages read in the loop) or signal-driven
+ * (CanGetReceiveEvent, the messages read in the handler). Prints one line per
+ * frame: its first data byte and the CLOCK_MONOTONIC time, in seconds, at
+ * which it was read.
+ *
+ *   cc -O2 -o receive_gaps receive_gaps.c -I lib -L build/default/lib -lpci_5C3A
+ *   PCI5C3A_VCARD_REMOTE=500k:5 with-virtual-card ./receive_gaps poll 400
+ *   PCI5C3A_VCARD_REMOTE=500k:5 with-virtual-card ./receive_gaps event 400
+ */
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "pci_5C3A.h"
+
+#define MAX_FRAMES 100000
+
+static double times[MAX_FRAMES];
+static unsigned char first_bytes[MAX_FRAMES];
+static volatile sig_atomic_t received;
+static int wanted;
+static int handle;
+
+static double now(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+/* Takes every message waiting in the driver's queue, noting when. */
+static void drain(void) {
+    CAN_PACKET msg;
+    for (int n = CanGetRcvCnt(handle); n > 0; n--) {
+        if (CanRcvMsg(handle, &msg) != 0) break;
+        if (received < wanted) {
+            times[received] = now();
+            first_bytes[received] = msg.data[0];
+            received++;
+        }
+    }
+}
+
+static void on_receive(int signal_number) {
+    (void)signal_number;
+    drain();
+}
+
+int main(int argc, char **argv) {
+    if (argc != 3 || (strcmp(argv[1], "poll") != 0 && strcmp(argv[1], "event") != 0)) {
+        fprintf(stderr, "usage: receive_gaps poll|event FRAMES\n");
+        return 2;
+    }
+    const int signals = strcmp(argv[1], "event") == 0;
+    wanted = atoi(argv[2]);
+    if (wanted < 1 || wanted > MAX_FRAMES) wanted = MAX_FRAMES;
+
+    handle = CanOpenDriver(0, 0);
+    if (handle < 0) return 1;
+    PORT_STRUCT cfg;
+    memset(&cfg, 0, sizeof cfg);
+    cfg.accMask = 0xFFFFFFFFu;
+    cfg.baudrate = PCI5C3A_BAUD_500K;
+    if (CanConfigPort(handle, &cfg) != 0) return 1;
+    if (signals && CanGetReceiveEvent(handle, on_receive) != 0) return 1;
+
+    /* Long enough for the frames at any period the benchmark uses. */
+    const double limit = now() + 60.0;
+    const struct timespec tick = {0, 100000};
+    while (received < wanted && now() < limit) {
+        if (!signals) drain();
+        nanosleep(&tick, NULL);
+    }
+    if (signals) CanStopReceiveEvent(handle);
+    CanCloseDriver(handle);
+    for (int i = 0; i < received; i++) printf("%u %.9f\n", first_bytes[i], times[i]);
+    return received == wanted ? 0 : 1;
+}
