@@ -200,8 +200,8 @@ int serve_register_access(State &s, int card, unsigned long code, void *arg) {
 int serve_set_mode(State &s, int card, unsigned long /*code*/, void *arg) {
     const auto m = load<MODE_SET>(arg);
     int port = 0;
-    if (!valid_handle(card, m.handle, &port) || m.mode > 1) return EINVAL;
-    s.cards[card].ports[port].extended = m.mode == 1;
+    if (!valid_handle(card, m.handle, &port) || m.mode > PCI5C3A_ID_EXTENDED) return EINVAL;
+    s.cards[card].ports[port].extended = m.mode == PCI5C3A_ID_EXTENDED;
     return 0;
 }
 
