@@ -33,12 +33,12 @@ for build in $PCI5C3A_BUILDS; do
 
     # --- 1. card to interface, zero loss --------------------------------
     remote=1M:0
-    PCI5C3A_VCARD_REMOTE=$remote "$launch" "$gw" --bitrate 1M 0:0=vcan0 >/tmp/gw.log 2>&1 &
+    PCI5C3A_VCARD_REMOTE=$remote "$launch" "$gw" --bitrate 1M 0:0=vcan0 >"$tmp/gw.log" 2>&1 &
     gw_pid=$!
-    wait_for /tmp/gw.log forwarding 100
-    dump_start vcan0,3A5:7FF /tmp/remote.log
+    wait_for "$tmp/gw.log" forwarding 100
+    dump_start vcan0,3A5:7FF "$tmp/remote.log"
     sleep 10
-    dump_stop "$dump_pid" /tmp/remote.log
+    dump_stop "$dump_pid" "$tmp/remote.log"
     kill -TERM "$gw_pid"
     wait_exit "$gw_pid" 100
     # Data bytes 0..3: the node's frame number, little-endian.
@@ -46,15 +46,15 @@ for build in $PCI5C3A_BUILDS; do
         function hex(s,   i, v) { v = 0; for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789ABCDEF", substr(s, i, 1)) - 1; return v }
         { n = hex(substr($2, 7, 2) substr($2, 5, 2) substr($2, 3, 2) substr($2, 1, 2));
           if (NR == 1) first = n; else if (n != last + 1) gaps++; last = n }
-        END { printf "frames=%d span=%d gaps=%d\n", NR, NR ? last - first + 1 : 0, gaps + 0 }' /tmp/remote.log >/tmp/loss.txt
-    frames=$(sed -n 's/frames=\([0-9]*\).*/\1/p' /tmp/loss.txt)
-    span=$(sed -n 's/.*span=\([0-9]*\).*/\1/p' /tmp/loss.txt)
-    lost=$(sed -n 's/.*lost=\([0-9]*\) .*/\1/p' /tmp/gw.log | tail -n 1)
-    echo "FIGURE $abi card->interface (remote $remote, 10 s): $frames frames, $((frames / 10))/s, $frames of $span numbered frames arrived in order ($(cat /tmp/loss.txt)), gateway lost=$lost"
+        END { printf "frames=%d span=%d gaps=%d\n", NR, NR ? last - first + 1 : 0, gaps + 0 }' "$tmp/remote.log" >"$tmp/loss.txt"
+    frames=$(sed -n 's/frames=\([0-9]*\).*/\1/p' "$tmp/loss.txt")
+    span=$(sed -n 's/.*span=\([0-9]*\).*/\1/p' "$tmp/loss.txt")
+    lost=$(sed -n 's/.*lost=\([0-9]*\) .*/\1/p' "$tmp/gw.log" | tail -n 1)
+    echo "FIGURE $abi card->interface (remote $remote, 10 s): $frames frames, $((frames / 10))/s, $frames of $span numbered frames arrived in order ($(cat "$tmp/loss.txt")), gateway lost=$lost"
     if [ "${frames:-0}" -gt 0 ] && [ "$frames" = "$span" ] && [ "$lost" = 0 ]; then
         pass "$abi: card->interface from the remote node ($remote) for 10 s with zero loss"
     else
-        fail "$abi: card->interface from the remote node ($remote) for 10 s with zero loss" /tmp/loss.txt /tmp/gw.log
+        fail "$abi: card->interface from the remote node ($remote) for 10 s with zero loss" "$tmp/loss.txt" "$tmp/gw.log"
     fi
 
     # --- 2. interface to card against plain CanSendMsg ------------------
@@ -65,11 +65,11 @@ for build in $PCI5C3A_BUILDS; do
     ack=PCI5C3A_VCARD_REMOTE=1M:60000
     base=0 rate=0
     for round in 1 2 3; do
-        env $ack "$launch" "$build/bench/bench_send_rate" 3 >/tmp/base.log 2>&1
-        b=$(sed -n 's/.*rate=\([0-9.]*\).*/\1/p' /tmp/base.log)
-        env $ack "$launch" "$gw" --bitrate 1M --queue 8192 0:0=vcan0 >/tmp/gw.log 2>&1 &
+        env $ack "$launch" "$build/bench/bench_send_rate" 3 >"$tmp/base.log" 2>&1
+        b=$(sed -n 's/.*rate=\([0-9.]*\).*/\1/p' "$tmp/base.log")
+        env $ack "$launch" "$gw" --bitrate 1M --queue 8192 0:0=vcan0 >"$tmp/gw.log" 2>&1 &
         gw_pid=$!
-        wait_for /tmp/gw.log forwarding 100
+        wait_for "$tmp/gw.log" forwarding 100
         # The queue filled at once (4000 frames, more than 5 s of sending);
         # then the sender alone is measured over 3 s.
         cangen vcan0 -I 100 -L 8 -D i -g 0 -n 4000
@@ -81,8 +81,8 @@ for build in $PCI5C3A_BUILDS; do
         t1=$(now)
         kill -TERM "$gw_pid"
         wait_exit "$gw_pid" 100
-        s0=$(grep '0:0=vcan0 card->iface' /tmp/gw.log | sed -n 's/.* sent=\([0-9]*\).*/\1/p' | sed -n 1p)
-        s1=$(grep '0:0=vcan0 card->iface' /tmp/gw.log | sed -n 's/.* sent=\([0-9]*\).*/\1/p' | sed -n 2p)
+        s0=$(grep '0:0=vcan0 card->iface' "$tmp/gw.log" | sed -n 's/.* sent=\([0-9]*\).*/\1/p' | sed -n 1p)
+        s1=$(grep '0:0=vcan0 card->iface' "$tmp/gw.log" | sed -n 's/.* sent=\([0-9]*\).*/\1/p' | sed -n 2p)
         r=$(awk -v s0="$s0" -v s1="$s1" -v t0="$t0" -v t1="$t1" 'BEGIN { printf "%.1f", (s1 - s0) / ((t1 - t0) / 100) }')
         echo "# round $round: plain CanSendMsg $b frames/s, gateway $r frames/s"
         base=$(awk -v a="$base" -v b="$b" 'BEGIN { print (b > a ? b : a) }')
@@ -93,13 +93,13 @@ for build in $PCI5C3A_BUILDS; do
     if awk -v r="$ratio" 'BEGIN { exit !(r >= 0.95) }'; then
         pass "$abi: interface->card at least 0.95 of plain CanSendMsg ($ratio)"
     else
-        fail "$abi: interface->card at least 0.95 of plain CanSendMsg ($ratio)" /tmp/base.log /tmp/gw.log
+        fail "$abi: interface->card at least 0.95 of plain CanSendMsg ($ratio)" "$tmp/base.log" "$tmp/gw.log"
     fi
 
     # --- 3. idle CPU ----------------------------------------------------
-    "$launch" "$gw" 0:0=vcan0 0:1=vcan1 >/tmp/gw.log 2>&1 &
+    "$launch" "$gw" 0:0=vcan0 0:1=vcan1 >"$tmp/gw.log" 2>&1 &
     gw_pid=$!
-    wait_for /tmp/gw.log forwarding 100
+    wait_for "$tmp/gw.log" forwarding 100
     sleep 1
     c0=$(ticks "$gw_pid")
     t0=$(now)

@@ -27,11 +27,11 @@ for build in $PCI5C3A_BUILDS; do
     peer=$build/tests/socketcan_peer
     best_prog=0 best_dump=0
     for gap in 1 0.2 0.05 0; do
-        dump_start vcan0 /tmp/bench-dump.log
+        dump_start vcan0 "$tmp/bench-dump.log"
         env PCI5C3A_VCARD_SOCKETCAN=vcan0 "$build/vcard/with-virtual-card" "$peer" drain "$frames" 20 \
-            >/tmp/bench-peer.log 2>&1 &
+            >"$tmp/bench-peer.log" 2>&1 &
         peer_pid=$!
-        wait_for /tmp/bench-peer.log '^ready$' 100
+        wait_for "$tmp/bench-peer.log" '^ready$' 100
         start=$(now)
         cangen vcan0 -I i -L 8 -D i -g "$gap" -p 100 -n "$frames"
         end=$(now)
@@ -39,9 +39,9 @@ for build in $PCI5C3A_BUILDS; do
         sleep 0.3
         kill "$dump_pid" 2>/dev/null
         wait "$dump_pid" 2>/dev/null
-        dumped=$(wc -l </tmp/bench-dump.log)
+        dumped=$(wc -l <"$tmp/bench-dump.log")
         stream=$(awk -v a="$start" -v b="$end" -v n="$frames" 'BEGIN { printf "%.0f", (b > a) ? n / (b - a) : 0 }')
-        line=$(grep '^received' /tmp/bench-peer.log)
+        line=$(grep '^received' "$tmp/bench-peer.log")
         got=$(echo "$line" | awk '{ print $2 }')
         gaps=$(echo "$line" | awk '{ print $4 }')
         echo "    $abi gap ${gap} ms: stream $stream frames/s; program received ${got:-?}/$frames gaps ${gaps:-?}; candump received $dumped/$frames"

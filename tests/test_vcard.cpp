@@ -79,7 +79,8 @@ TEST_F(VcardEntry, OtherPathsAndDescriptorsPassThroughUntouched) {
     }
 
     // open with O_CREAT passes its mode on.
-    char path[] = "/tmp/vcard-entryXXXXXX";
+    std::string tmpl = ::testing::TempDir() + "vcard-entryXXXXXX";  // TMPDIR, else /tmp
+    char *path = tmpl.data();
     const int tmp = mkstemp(path);
     ASSERT_GE(tmp, 0);
     ::close(tmp);
@@ -512,7 +513,8 @@ TEST_F(VcardTrace, ABoundedRingSurvivesAFlood) {
 }
 
 TEST_F(VcardTrace, TextTraceAppendsTheSameLinesToAFile) {
-    char path[] = "/tmp/vcard-traceXXXXXX";
+    std::string tmpl = ::testing::TempDir() + "vcard-traceXXXXXX";  // TMPDIR, else /tmp
+    char *path = tmpl.data();
     const int tmp = mkstemp(path);
     ASSERT_GE(tmp, 0);
     ASSERT_EQ(write(tmp, "earlier\n", 8), 8);

@@ -86,7 +86,8 @@ TEST(VcardLauncher, FindsTheLibraryOrSaysWhy) {
 
     // A library of the other ABI would be ignored by the dynamic loader, and
     // the program would look for the real card: refused.
-    char path[] = "/tmp/vcard-otherabiXXXXXX";
+    std::string tmpl = ::testing::TempDir() + "vcard-otherabiXXXXXX";  // TMPDIR, else /tmp
+    char *path = tmpl.data();
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     const unsigned char header[16] = {0x7F, 'E', 'L', 'F', sizeof(void *) == 8 ? 1 : 2, 1, 1};

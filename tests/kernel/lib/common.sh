@@ -4,11 +4,22 @@
 # The guest gives a suite: PCI5C3A_ROOT (the source tree), PCI5C3A_BUILDS
 # (the build trees, x86_64 then i386), PCI5C3A_BUILD_AMD64 and
 # PCI5C3A_BUILD_I386; modules can, can-raw, can-dev, vcan and can-gw loaded;
-# no network. Each test case prints one line: "PASS name" or "FAIL name",
-# with indented detail lines after a FAIL. Every wait is bounded.
+# no network; TMPDIR, a tmpfs of the guest (and $tmp in it, below). Each
+# test case prints one line: "PASS name" or "FAIL name", with indented
+# detail lines after a FAIL. Every wait is bounded. Helpers keep their
+# variables local; their results are in the globals they name ($dump_pid,
+# $exit_status).
 
 # The virtual card is configured by each test itself.
 for v in $(env | sed -n 's/^\(PCI5C3A_VCARD_[A-Z_]*\)=.*/\1/p'); do unset "$v"; done
+
+# $tmp: a directory of the suite's own in TMPDIR for its logs, frame lists
+# and traces, removed when the suite ends.
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/pci5c3a-suite.XXXXXX") || {
+    echo "FAIL scratch directory in ${TMPDIR:-/tmp}"
+    exit 1
+}
+trap 'rm -rf "$tmp"' EXIT
 
 pass() { echo "PASS $*"; }
 # fail NAME [DETAIL...]: each detail argument is a line, or a file to show.
@@ -22,9 +33,30 @@ fail() {
 # check NAME COMMAND...: passes when the command succeeds (its output is the
 # detail otherwise).
 check() {
-    name=$1
+    local name=$1
     shift
-    if "$@" >/tmp/check.out 2>&1; then pass "$name"; else fail "$name" /tmp/check.out; fi
+    if "$@" >"$tmp/check.out" 2>&1; then pass "$name"; else fail "$name" "$tmp/check.out"; fi
+}
+
+# expect_exit [--one-line] NAME STATUS PATTERN FILE COMMAND...: runs COMMAND
+# (give it a time limit, e.g. timeout 20 ...) with its output in FILE;
+# passes when it exits with STATUS and a line of FILE matches PATTERN (grep
+# -E); with --one-line, FILE must also be that one line and no more.
+expect_exit() {
+    local one="" name status pattern file st
+    if [ "$1" = --one-line ]; then
+        one=1
+        shift
+    fi
+    name=$1 status=$2 pattern=$3 file=$4
+    shift 4
+    "$@" >"$file" 2>&1
+    st=$?
+    if [ "$st" = "$status" ] && grep -qE "$pattern" "$file" && { [ -z "$one" ] || [ "$(wc -l <"$file")" = 1 ]; }; then
+        pass "$name"
+    else
+        fail "$name" "status $st (expected $status)" "$file"
+    fi
 }
 
 # abi_of BUILD: "amd64" or "i386", for test names.
@@ -43,7 +75,7 @@ vcan() {
 # wait_for FILE PATTERN [TENTHS]: until a line of FILE matches (grep -E),
 # at most TENTHS tenths of a second (default 100).
 wait_for() {
-    n=${3:-100}
+    local n=${3:-100}
     while [ "$n" -gt 0 ]; do
         grep -qE "$2" "$1" 2>/dev/null && return 0
         sleep 0.1
@@ -54,7 +86,7 @@ wait_for() {
 
 # wait_lines FILE COUNT [TENTHS]: until FILE has at least COUNT lines.
 wait_lines() {
-    n=${3:-100}
+    local n=${3:-100}
     while [ "$n" -gt 0 ]; do
         [ "$(wc -l <"$1" 2>/dev/null || echo 0)" -ge "$2" ] && return 0
         sleep 0.1
@@ -66,7 +98,7 @@ wait_lines() {
 # wait_exit PID [TENTHS]: until the process has ended; its status in
 # $exit_status (kills it after the limit, status 255 then).
 wait_exit() {
-    n=${2:-100}
+    local n=${2:-100}
     while [ "$n" -gt 0 ]; do
         if ! kill -0 "$1" 2>/dev/null; then
             wait "$1"
@@ -85,13 +117,11 @@ wait_exit() {
 # dump_start IFACE FILE [candump options]: candump -L in the background
 # ($dump_pid), started once it listens.
 dump_start() {
-    iface=$1
-    file=$2
+    local iface=$1 file=$2 n=200
     shift 2
     candump -L "$@" "$iface" >"$file" 2>&1 &
     dump_pid=$!
     # candump has bound its socket once it sleeps in the kernel.
-    n=200
     while [ $n -gt 0 ] && ! grep -q 'S (sleeping)' /proc/$dump_pid/status 2>/dev/null; do
         sleep 0.05
         n=$((n - 1))
