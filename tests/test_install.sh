@@ -442,6 +442,53 @@ check_dpkg_install() {
     fi
 }
 
+# The kernel driver's DKMS package: its fields and files, and DKMS building
+# the module from the unpacked source for the test guests' kernel (Debian's
+# 6.1, headers fetched and unpacked, never installed), as its postinst
+# would for an installed kernel.
+check_dkms() {
+    local deb droot=$work/dkms-root tree=$work/dkms-tree kdir release ko out
+    deb=$(deb_of pci5c3a-dkms all) || { fail "pci5c3a-dkms built"; return; }
+    same "pci5c3a-dkms fields" "pci5c3a-dkms $deb_version all kernel dkms (>= 3)" \
+        "$(dpkg-deb -f "$deb" Package Version Architecture Section Depends | sed 's/^[^:]*: //' | tr '\n' ' ' | sed 's/ $//')"
+    dpkg-deb -x "$deb" "$droot"
+    local f missing=""
+    for f in usr/src/pci5c3a-$version/dkms.conf usr/src/pci5c3a-$version/Kbuild usr/src/pci5c3a-$version/Makefile \
+        usr/src/pci5c3a-$version/pci5c3a.c usr/src/pci5c3a-$version/lib/pci_5C3A_ioctl.h \
+        usr/src/pci5c3a-$version/lib/sja1000.h usr/src/pci5c3a-$version/lib/pci_5C3A.h \
+        usr/lib/udev/rules.d/60-pci5c3a.rules etc/modprobe.d/pci5c3a.conf usr/share/man/man4/pci5c3a.4.gz \
+        usr/share/doc/pci5c3a-dkms/copyright; do
+        [ -f "$droot/$f" ] || missing+=" $f"
+    done
+    same "pci5c3a-dkms: source, dkms.conf, udev rule, modprobe.d example, man page" "" "$missing"
+    same "pci5c3a-dkms: the modprobe.d example is a conffile, every option commented" \
+        "/etc/modprobe.d/pci5c3a.conf 0" \
+        "$(dpkg-deb -I "$deb" conffiles) $(grep -c '^[[:space:]]*[^#[:space:]]' "$droot/etc/modprobe.d/pci5c3a.conf")"
+    same "pci5c3a-dkms: dkms.conf names this version" "PACKAGE_VERSION=\"$version\"" \
+        "$(grep '^PACKAGE_VERSION=' "$droot/usr/src/pci5c3a-$version/dkms.conf")"
+    same "pci5c3a-dkms: the devices go to dialout, mode 0660" "1" \
+        "$(grep -c 'KERNEL=="PCI5C3AW\[0-3\]", GROUP="dialout", MODE="0660"' "$droot/usr/lib/udev/rules.d/60-pci5c3a.rules")"
+    check "pci5c3a-dkms: postinst and prerm are valid sh" \
+        sh -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./postinst | sh -n && dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./prerm | sh -n"
+    if ! kdir=$("$root/scripts/fetch-kernel-headers" 6.1 2>"$work/headers.log"); then
+        fail "pci5c3a-dkms: kernel headers for the guests' kernel" "$(cat "$work/headers.log")"
+        return
+    fi
+    release=$(basename "$kdir" | sed 's/^linux-headers-//')
+    mkdir -p "$tree"
+    if out=$(dkms build -m pci5c3a -v "$version" -k "$release" --sourcetree "$droot/usr/src" --dkmstree "$tree" \
+        --kernelsourcedir "$kdir" 2>&1); then
+        ko=$(find "$tree/pci5c3a/$version/$release" -name 'pci5c3a.ko*' | head -n 1)
+        case "$(modinfo -F license "$ko" 2>/dev/null) $(modinfo -F vermagic "$ko" 2>/dev/null)" in
+        "Dual MIT/GPL $release "*) ok "pci5c3a-dkms: dkms build for $release" ;;
+        *) fail "pci5c3a-dkms: dkms build for $release" "module: ${ko:-none}; $(modinfo "$ko" 2>&1 | head -n 5)" ;;
+        esac
+    else
+        fail "pci5c3a-dkms: dkms build for $release" "$out
+$(tail -n 20 "$tree/pci5c3a/$version/build/make.log" 2>/dev/null)"
+    fi
+}
+
 # A 64-bit project must not take the i386 CMake package (the version file
 # compares the word size), and the reverse.
 check_word_size() {
@@ -470,6 +517,7 @@ if [ ${#arches[@]} -eq 2 ] || [ "${shared:-}" = 1 ]; then
     check_word_size
     check_coinstallable
     check_dpkg_install
+    check_dkms
     check_lintian
 fi
 
