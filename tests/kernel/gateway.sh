@@ -10,12 +10,13 @@
 
 # gw_start LOG ARGS...: the gateway in the background ($gw_pid), on the
 # virtual card configured by $gw_env (words VAR=VALUE); returns once it
-# forwards (or has given up: its status is checked by the caller).
+# forwards (or has given up: its status is checked by the caller). LOG is
+# another gateway's before: start_logged empties it.
 gw_start() {
     log=$1
     shift
     # shellcheck disable=SC2086
-    env $gw_env "$build/vcard/with-virtual-card" "$gw" "$@" >"$log" 2>&1 &
+    start_logged "$log" env $gw_env "$build/vcard/with-virtual-card" "$gw" "$@"
     gw_pid=$!
     wait_for "$log" 'forwarding|pci5c3a-gateway: [^f]' 300
 }
@@ -197,9 +198,9 @@ EOF
     gw_start /tmp/gw.log 0:0=vcan0
     dump_start 'vcan0,#FFFFFFFF' /tmp/err.log
     err_pid=$dump_pid
-    candump -e 'vcan0,#FFFFFFFF' >/tmp/human.log 2>&1 &
+    start_logged /tmp/human.log candump -e 'vcan0,#FFFFFFFF'
     human_pid=$!
-    sleep 0.2
+    listening "$human_pid"
     cansend vcan0 123#11
     wait_for /tmp/err.log '^.{8}#0020' 100
     dump_stop "$err_pid" /tmp/err.log
