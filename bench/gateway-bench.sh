@@ -33,7 +33,7 @@ for build in $PCI5C3A_BUILDS; do
 
     # --- 1. card to interface, zero loss --------------------------------
     remote=1M:0
-    PCI5C3A_VCARD_REMOTE=$remote "$launch" "$gw" --bitrate 1M 0:0=vcan0 >"$tmp/gw.log" 2>&1 &
+    start_logged "$tmp/gw.log" env "PCI5C3A_VCARD_REMOTE=$remote" "$launch" "$gw" --bitrate 1M 0:0=vcan0
     gw_pid=$!
     wait_for "$tmp/gw.log" forwarding 100
     dump_start vcan0,3A5:7FF "$tmp/remote.log"
@@ -67,7 +67,7 @@ for build in $PCI5C3A_BUILDS; do
     for round in 1 2 3; do
         env $ack "$launch" "$build/bench/bench_send_rate" 3 >"$tmp/base.log" 2>&1
         b=$(sed -n 's/.*rate=\([0-9.]*\).*/\1/p' "$tmp/base.log")
-        env $ack "$launch" "$gw" --bitrate 1M --queue 8192 0:0=vcan0 >"$tmp/gw.log" 2>&1 &
+        start_logged "$tmp/gw.log" env $ack "$launch" "$gw" --bitrate 1M --queue 8192 0:0=vcan0
         gw_pid=$!
         wait_for "$tmp/gw.log" forwarding 100
         # The queue filled at once (4000 frames, more than 5 s of sending);
@@ -97,7 +97,7 @@ for build in $PCI5C3A_BUILDS; do
     fi
 
     # --- 3. idle CPU ----------------------------------------------------
-    "$launch" "$gw" 0:0=vcan0 0:1=vcan1 >"$tmp/gw.log" 2>&1 &
+    start_logged "$tmp/gw.log" "$launch" "$gw" 0:0=vcan0 0:1=vcan1
     gw_pid=$!
     wait_for "$tmp/gw.log" forwarding 100
     sleep 1

@@ -28,8 +28,8 @@ for build in $PCI5C3A_BUILDS; do
     best_prog=0 best_dump=0
     for gap in 1 0.2 0.05 0; do
         dump_start vcan0 "$tmp/bench-dump.log"
-        env PCI5C3A_VCARD_SOCKETCAN=vcan0 "$build/vcard/with-virtual-card" "$peer" drain "$frames" 20 \
-            >"$tmp/bench-peer.log" 2>&1 &
+        start_logged "$tmp/bench-peer.log" env PCI5C3A_VCARD_SOCKETCAN=vcan0 "$build/vcard/with-virtual-card" \
+            "$peer" drain "$frames" 20
         peer_pid=$!
         wait_for "$tmp/bench-peer.log" '^ready$' 100
         start=$(now)

@@ -7,13 +7,18 @@
 //   socketcan_peer [OPTIONS] send FRAME...       send each frame (ID#DATA, ID#R, 8 hex digits: extended)
 //   socketcan_peer [OPTIONS] receive N SECONDS   print the first N frames received, exit 1 if fewer came
 //   socketcan_peer [OPTIONS] signal SECONDS      sleep until the receive handler ran once (exit 0) or not (1)
-//   socketcan_peer [OPTIONS] rxerr SECONDS       after SECONDS, print the receive error counter
+//   socketcan_peer [OPTIONS] rxerr N SECONDS     once the receive error counter is N or more (at most
+//                                                SECONDS), print it and the frames received
 //   socketcan_peer [OPTIONS] txerr FRAME         send FRAME once; after 0.5 s print the transmit error
 //                                                counter and whether the frame is still pending
 //   socketcan_peer [OPTIONS] drain N SECONDS     CanGetRcvCnt/CanRcvMsg loop over N frames from
 //                                                cangen -I i -D i: prints received, gaps, frames/s
 // Options: -p PORT (card 0's port, default 0), -x (29-bit identifiers),
 // -b 125k|250k|500k|1M (default 1M), -f CODE:MASK (acceptance, hex).
+//
+// It prints "ready" once what comes from the bus from then on is taken as
+// the command expects: the port configured, and for `signal` the handler
+// installed. The suite sends its frames after that line.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -70,6 +75,11 @@ bool parse_frame(const char *text, CAN_PACKET *p, bool extended) {
 
 void on_receive(int) { ++g_signals; }
 
+void ready() {
+    printf("ready\n");
+    fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -117,8 +127,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "socketcan_peer: cannot configure port %d\n", port);
         return 1;
     }
-    printf("ready\n");
-    fflush(stdout);
+    if (command != "signal") ready();
 
     int status = 0;
     if (command == "send") {
@@ -149,6 +158,7 @@ int main(int argc, char **argv) {
     } else if (command == "signal" && nargs == 1) {
         // The program only sleeps: the frame must be serviced without it.
         CanGetReceiveEvent(g_handle, on_receive);
+        ready();
         const double end = now_s() + atof(args[0]);
         while (g_signals == 0 && now_s() < end) usleep(10000);
         CAN_PACKET p;
@@ -158,9 +168,11 @@ int main(int argc, char **argv) {
         }
         CanStopReceiveEvent(g_handle);
         status = g_signals > 0 ? 0 : 1;
-    } else if (command == "rxerr" && nargs == 1) {
-        usleep(useconds_t(atof(args[0]) * 1e6));
-        printf("rxerr %d\n", CanGetRxErrorCount(g_handle));
+    } else if (command == "rxerr" && nargs == 2) {
+        const int wanted = atoi(args[0]);
+        const double end = now_s() + atof(args[1]);
+        while (CanGetRxErrorCount(g_handle) < wanted && now_s() < end) usleep(10000);
+        printf("rxerr %d received %d\n", CanGetRxErrorCount(g_handle), CanGetRcvCnt(g_handle));
     } else if (command == "txerr" && nargs == 1) {
         CAN_PACKET p;
         if (!parse_frame(args[0], &p, extended)) return 2;

@@ -3,7 +3,8 @@
 // sockets or the interface are missing, and, where the kernel has CAN
 // sockets and vcan0 exists (the kernel suites' guest), frames through the
 // kernel between two wires, what a raw socket sees, sockets closed on
-// reset, the fork child, and no allocation on the request path.
+// reset, the fork child, an interface down when joined, and no allocation on
+// the request path.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,12 +12,15 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <dirent.h>
 #include <atomic>
+#include <cstring>
+#include <fstream>
 #include <string>
 
 #include "alloc_counter.h"
@@ -285,6 +289,72 @@ TEST_F(OnVcan0, AForkedChildIsANodeOfItsOwnOnTheInterface) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// An interface set down (SIOCSIFFLAGS: root, as in the guest), up again on
+// destruction whatever the test's outcome.
+class InterfaceDown {
+public:
+    explicit InterfaceDown(const char *name) : name_(name) { ok_ = set(false); }
+    ~InterfaceDown() { set(true); }
+    bool ok() const { return ok_; }
+
+private:
+    bool set(bool up) {
+        const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+        if (fd < 0) return false;
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, name_, IFNAMSIZ - 1);
+        bool done = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+        ifr.ifr_flags = short(up ? ifr.ifr_flags | IFF_UP : ifr.ifr_flags & ~IFF_UP);
+        done = done && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+        close(fd);
+        return done;
+    }
+    const char *name_;
+    bool ok_ = false;
+};
+
+int linesWith(const std::string &path, const std::string &text) {
+    std::ifstream in(path);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+// A socket bound while its interface is down holds the error ENETDOWN,
+// which poll reports until it is read: the service thread reads it (once,
+// in the trace) instead of going round its loop at once again and again,
+// and the wire receives once the interface is up.
+TEST_F(OnVcan0, AnInterfaceDownWhenJoinedIsTracedOnceAndServedOnceUp) {
+    char path[] = "/tmp/vcard-socketcan-trace-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const std::string note = "vcard: wire=0 vcan0 socket error (ENETDOWN): the interface is down";
+    {
+        InterfaceDown down("vcan0");
+        ASSERT_TRUE(down.ok()) << strerror(errno);
+        resetLibrary();
+        vcard::Config c;
+        c.wiring = vcard::Wiring::separate;
+        c.socketcan = {{"vcan0", std::nullopt}};
+        c.trace_path = path;
+        vcard::reset(c);
+        ASSERT_EQ(CanOpenDriver(0, 0), 0);
+        const PORT_STRUCT c0 = config(PCI5C3A_ID_STANDARD, 0, 0xFFFFFFFF, PCI5C3A_BAUD_1M);
+        ASSERT_EQ(CanConfigPort(0, &c0), 0);
+        EXPECT_TRUE(eventually([&] { return linesWith(path, note) > 0; }));
+    }
+    Listener other;
+    can_frame f{};
+    f.can_id = 0x5D0;
+    ASSERT_TRUE(other.write(f));
+    EXPECT_EQ(waitForCount(0, 1), 1);
+    vcard::reset({});  // the trace file closed
+    EXPECT_EQ(linesWith(path, note), 1);
+    EXPECT_EQ(linesWith(path, "socket error"), 1);
+    unlink(path);
 }
 
 }  // namespace

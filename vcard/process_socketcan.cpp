@@ -67,6 +67,38 @@ void note(const State &s, const SocketCanPort &p, const char *fmt, Args... args)
     s.trace.print_line(line, std::size_t(n));
 }
 
+// The name of an errno value ("ENETDOWN"), for notes and messages.
+const char *error_name(int error) {
+    const char *name = strerrorname_np(error);
+    return name != nullptr ? name : "?";
+}
+
+// A line on standard error, "virtual card: wire=N IFACE ...", for what
+// leaves a wire without its interface (or without part of it): the program
+// goes on, its user learns why frames stopped. One write(2) from the stack:
+// the child after fork says it too, where stdio's lock may be held forever.
+template <class... Args>
+void say(const SocketCanPort &p, const char *fmt, Args... args) {
+    char line[kMaxTraceLine];
+    int n = std::snprintf(line, sizeof line, "virtual card: wire=%d %s ", p.wire_index, p.name);
+    if (n < 0) return;
+    int m = 0;
+    if constexpr (sizeof...(Args) == 0) m = std::snprintf(line + n, sizeof line - std::size_t(n), "%s", fmt);
+    else m = std::snprintf(line + n, sizeof line - std::size_t(n), fmt, args...);
+    if (m > 0) n = std::min<int>(n + m, int(sizeof line) - 2);
+    line[n++] = '\n';
+    const int saved_errno = errno;
+    (void)!::write(STDERR_FILENO, line, std::size_t(n));
+    errno = saved_errno;
+}
+
+// Both: the trace (when on) and standard error.
+template <class... Args>
+void report(const State &s, const SocketCanPort &p, const char *fmt, Args... args) {
+    note(s, p, fmt, args...);
+    say(p, fmt, args...);
+}
+
 // "id=0x.. len=N data=HEX" of a frame from a socket, for notes.
 void describe(const canfd_frame &f, char *out, std::size_t size) {
     int n = std::snprintf(out, size, "id=0x%X len=%u data=", f.can_id, unsigned(f.len));
@@ -78,25 +110,66 @@ void describe(const canfd_frame &f, char *out, std::size_t size) {
 
 // A raw CAN socket bound to ifindex that sees error frames and CAN FD frames
 // (to trace and ignore them) and, when the interface reports transmissions,
-// its own frames. Only system calls: the child after fork calls this.
-int open_bound_socket(unsigned ifindex, bool own_frames) {
+// its own frames. Without its own frames the echoes that acknowledge them
+// never come: no socket then. Only system calls and no allocation: the
+// child after fork calls this.
+int open_bound_socket(unsigned ifindex, bool own_frames, SocketTrouble *trouble) {
+    *trouble = {};
+    auto give_up = [trouble](int fd, const char *call) {
+        trouble->call = call;
+        trouble->error = errno;
+        if (fd >= 0) next_close(fd);
+        errno = trouble->error;
+        return -1;
+    };
     const int fd = socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
-    if (fd < 0) return -1;
-    const can_err_mask_t errors = CAN_ERR_MASK;
+    if (fd < 0) return give_up(fd, "socket");
     const int on = 1;
-    setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
-    setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on);  // refused without CAN FD: no matter
-    if (own_frames) setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on);
+    if (own_frames && setsockopt(fd, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, &on, sizeof on) != 0)
+        return give_up(fd, "setsockopt CAN_RAW_RECV_OWN_MSGS");
+    const can_err_mask_t errors = CAN_ERR_MASK;
+    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors) != 0)
+        *trouble = {"setsockopt CAN_RAW_ERR_FILTER", errno};
+    // Refused only by a kernel without CAN FD, on whose interfaces no CAN FD
+    // frame can come.
+    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0 && trouble->call == nullptr)
+        *trouble = {"setsockopt CAN_RAW_FD_FRAMES", errno};
     sockaddr_can addr{};
     addr.can_family = AF_CAN;
     addr.can_ifindex = int(ifindex);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        const int error = errno;
-        next_close(fd);
-        errno = error;
-        return -1;
-    }
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) return give_up(fd, "bind");
     return fd;
+}
+
+// A socket option refused (open_bound_socket), in the trace and on standard
+// error: the frames that option would let in are not seen, so not traced.
+void option_refused(const State &s, const SocketCanPort &p, const SocketTrouble &t) {
+    if (t.call == nullptr) return;
+    const char *unseen = std::strstr(t.call, "ERR_FILTER") != nullptr ? "error frames" : "CAN FD frames";
+    report(s, p, "%s failed (%s): %s from the interface go untraced", t.call, error_name(t.error), unseen);
+}
+
+// An error the kernel reported on a wire's socket (poll: POLLERR), read and
+// so cleared: until then poll reports it again at once. ENETDOWN, the
+// interface went down (also bound while down), passes: its frames come again
+// once it is up. With the interface gone (ENODEV) the kernel has unbound the
+// socket: false, the socket is of no more use.
+bool socket_error(const State &s, const SocketCanPort &p) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+    if (error == 0) return true;
+    if (error == ENETDOWN) {
+        note(s, p, "socket error (%s): the interface is down", error_name(error));
+        return true;
+    }
+    if (error == ENODEV) {
+        report(s, p, "socket error (%s): the interface is gone, frames from it are no longer received",
+               error_name(error));
+        return false;
+    }
+    report(s, p, "socket error (%s)", error_name(error));
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -156,7 +229,17 @@ void serve(State *s, SocketCanLinks *links) {
     int timeout_ms = -1;
     for (;;) {
         for (std::size_t i = 0; i <= n; ++i) fds[i].revents = 0;
-        if (poll(fds.data(), n + 1, timeout_ms) < 0 && errno != EINTR) return;
+        if (poll(fds.data(), n + 1, timeout_ms) < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            Locked lock(*s, true);
+            if (links->stop) return;
+            for (std::size_t i = 0; i < n; ++i)
+                report(*s, *links->ports[i],
+                       "poll failed (%s): frames from the interface are no longer received",
+                       error_name(error));
+            return;
+        }
         if (fds[n].revents & POLLIN) {
             std::uint64_t count;
             (void)!::read(links->wake_fd, &count, sizeof count);
@@ -166,6 +249,16 @@ void serve(State *s, SocketCanLinks *links) {
         if (links->stop) return;
         for (std::size_t i = 0; i < n; ++i) {
             SocketCanPort &p = *links->ports[i];
+            // A socket of no more use is left out of the poll (a negative fd).
+            if (fds[i].revents & POLLNVAL) {
+                report(*s, p, "socket closed: frames from the interface are no longer received");
+                fds[i].fd = -1;
+                continue;
+            }
+            if ((fds[i].revents & POLLERR) && !socket_error(*s, p)) {
+                fds[i].fd = -1;
+                continue;
+            }
             if (!(fds[i].revents & POLLIN)) continue;
             for (int k = 0; k < kReadBatch; ++k) {
                 canfd_frame cf{};
@@ -205,9 +298,12 @@ void start_thread(State &s, SocketCanLinks &links) {
     // the thread inherits.
     try {
         links.thread = std::make_unique<std::thread>(serve, &s, &links);
-    } catch (const std::system_error &) {
-        // No thread: frames from outside wait for the program's next request.
+    } catch (const std::system_error &e) {
+        // No thread reads the sockets: the wires still write to them.
         links.thread.reset();
+        for (const auto &p : links.ports)
+            report(s, *p, "no thread to read the interface (%s): frames from it are not received",
+                   error_name(e.code().value()));
     }
 }
 
@@ -247,8 +343,7 @@ ExternalBus::Sent SocketCanPort::send(const Frame &frame, BitTime frame_bit_time
     std::copy_n(frame.data.begin(), data_bytes(frame), cf.data);
     if (::write(fd, &cf, sizeof cf) != ssize_t(sizeof cf)) {
         const int error = errno;
-        const char *name = strerrorname_np(error);
-        note(*state, *this, "write failed (%s): not acknowledged", name != nullptr ? name : "?");
+        note(*state, *this, "write failed (%s): not acknowledged", error_name(error));
         errno = error;
         return Sent::failed;
     }
@@ -317,11 +412,17 @@ std::unique_ptr<SocketCanLinks> open_socketcan(const Config &cfg, const std::str
         std::strncpy(p->name, name, sizeof p->name - 1);
         p->reports_sent = echo;
         if (w.bitrate) p->bit_time = kCrystalHz / *w.bitrate;
-        p->fd = open_bound_socket(ifindex, echo);
-        if (p->fd < 0)
+        p->fd = open_bound_socket(ifindex, echo, &p->trouble);
+        if (p->fd < 0 && std::strcmp(p->trouble.call, "bind") == 0)
             return give_up(failure(
-                shown, "cannot bind a CAN socket to " + w.interface + " (" + std::strerror(errno) + ")",
+                shown,
+                "cannot bind a CAN socket to " + w.interface + " (" + std::strerror(p->trouble.error) + ")",
                 "existing CAN interfaces"));
+        if (p->fd < 0)
+            return give_up(failure(shown,
+                                   "no CAN socket for " + w.interface + " (" + p->trouble.call + ": " +
+                                       std::strerror(p->trouble.error) + ")",
+                                   "CAN interfaces this program may open"));
         links->ports.push_back(std::move(p));
     }
     if (links->ports.empty()) return nullptr;
@@ -340,6 +441,7 @@ void start_socketcan(State &s) {
         p->wake_fd = links->wake_fd;
         p->wire = wires.at(std::size_t(p->wire_index)).get();
         p->wire->set_external(p.get());
+        option_refused(s, *p, p->trouble);
     }
     start_thread(s, *links);
 }
@@ -366,9 +468,13 @@ void socketcan_after_fork_in_child(State &s) {
     links->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     for (const auto &p : links->ports) {
         next_close(p->fd);
-        p->fd = open_bound_socket(p->ifindex, p->reports_sent);
+        p->fd = open_bound_socket(p->ifindex, p->reports_sent, &p->trouble);
         p->written = p->echoed = 0;
         p->wake_fd = links->wake_fd;
+        if (p->fd < 0)
+            report(s, *p, "no socket of its own after fork (%s: %s): the wire is local in this process",
+                   p->trouble.call, error_name(p->trouble.error));
+        else option_refused(s, *p, p->trouble);
     }
     // Without its socket a wire stays local.
     std::erase_if(links->ports, [](const std::unique_ptr<SocketCanPort> &p) {

@@ -32,6 +32,14 @@ struct State;  // process.h
 // report before it counts as one acknowledge error; the wait then goes on.
 constexpr std::chrono::milliseconds kConfirmationWait{100};
 
+// What went wrong opening a wire's socket: the call (or socket option) and
+// its errno. With a socket, an option refused that costs only the trace of
+// ignored frames.
+struct SocketTrouble {
+    const char *call = nullptr;
+    int error = 0;
+};
+
 // One wire's socket on its interface.
 class SocketCanPort : public ExternalBus {
 public:
@@ -48,7 +56,8 @@ public:
     std::uint64_t written = 0;        // frames written, and echoes of them read:
     std::uint64_t echoed = 0;         // a frame is confirmed when all are back
     std::chrono::steady_clock::time_point deadline{};
-    int wake_fd = -1;  // the service thread's, to look at the new deadline
+    int wake_fd = -1;       // the service thread's, to look at the new deadline
+    SocketTrouble trouble;  // of the socket's opening, reported once the wire is joined
 };
 
 // The sockets of one configuration and their service thread.

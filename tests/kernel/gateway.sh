@@ -14,6 +14,7 @@
 # gw_start LOG [VAR=VALUE...] -- ARGS...: the gateway in the background
 # ($gw_pid), on the virtual card configured by the VAR=VALUE words; returns
 # once it forwards (or has given up: its status is checked by the caller).
+# LOG may hold another gateway's lines: start_logged empties it first.
 gw_start() {
     local log=$1 vars=""
     shift
@@ -23,7 +24,7 @@ gw_start() {
     done
     shift
     # shellcheck disable=SC2086
-    env $vars "$build/vcard/with-virtual-card" "$gw" "$@" >"$log" 2>&1 &
+    start_logged "$log" env $vars "$build/vcard/with-virtual-card" "$gw" "$@"
     gw_pid=$!
     wait_for "$log" 'forwarding|pci5c3a-gateway: [^f]' 300
 }
@@ -217,9 +218,9 @@ case_tx_error_states() {
     gw_start "$tmp/gw.log" PCI5C3A_VCARD_WIRING=separate -- 0:0=vcan0
     dump_start 'vcan0,#FFFFFFFF' "$tmp/err.log"
     err_pid=$dump_pid
-    candump -e 'vcan0,#FFFFFFFF' >"$tmp/human.log" 2>&1 &
+    start_logged "$tmp/human.log" candump -e 'vcan0,#FFFFFFFF'
     human_pid=$!
-    sleep 0.2
+    listening "$human_pid"
     cansend vcan0 123#11
     wait_for "$tmp/err.log" '^.{8}#0020' 100
     dump_stop "$err_pid" "$tmp/err.log"

@@ -72,6 +72,18 @@ vcan() {
     ip link set dev "$1" up
 }
 
+# start_logged LOG COMMAND...: COMMAND in the background ($!), its standard
+# output and error in LOG, which is emptied here first. The background shell
+# truncates LOG only once it runs, and the parent often runs first: a
+# wait_for on LOG would then find the previous process's lines there (its
+# "ready") and go on before COMMAND even started.
+start_logged() {
+    local log=$1
+    shift
+    : >"$log"
+    "$@" >"$log" 2>&1 &
+}
+
 # wait_for FILE PATTERN [TENTHS]: until a line of FILE matches (grep -E),
 # at most TENTHS tenths of a second (default 100).
 wait_for() {
@@ -117,15 +129,28 @@ wait_exit() {
 # dump_start IFACE FILE [candump options]: candump -L in the background
 # ($dump_pid), started once it listens.
 dump_start() {
-    local iface=$1 file=$2 n=200
+    local iface=$1 file=$2
     shift 2
-    candump -L "$@" "$iface" >"$file" 2>&1 &
+    start_logged "$file" candump -L "$@" "$iface"
     dump_pid=$!
-    # candump has bound its socket once it sleeps in the kernel.
-    while [ $n -gt 0 ] && ! grep -q 'S (sleeping)' /proc/$dump_pid/status 2>/dev/null; do
+    listening "$dump_pid"
+}
+# listening PID: until PID is candump with its socket bound (at most 10 s):
+# candump binds its socket right after opening it and then sleeps only in
+# its wait for frames. Until the background shell has run candump, the
+# process is that shell, which may sleep too.
+listening() {
+    local n=200
+    while [ $n -gt 0 ]; do
+        if grep -q '^Name:.candump$' "/proc/$1/status" 2>/dev/null &&
+            grep -q 'S (sleeping)' "/proc/$1/status" 2>/dev/null &&
+            ls -l "/proc/$1/fd" 2>/dev/null | grep -q 'socket:'; then
+            return 0
+        fi
         sleep 0.05
         n=$((n - 1))
     done
+    return 1
 }
 # dump_stop PID FILE: ends that candump; its log keeps only "ID#DATA" per
 # line.
