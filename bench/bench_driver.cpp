@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bench_driver: frames from port 0 to port 1 of one card (one cable)
 // through the driver, three ways, each printed as one line of key=value
 // pairs for scripts:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the message path on the virtual card.
 //
 // CanSendMsg pauses 1 ms before every send, which caps one caller at about

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The gateway's figures, measured in the guest kernel of scripts/kernel-test
 # (TCG is slow, so every figure is a ratio against a baseline of the same
 # run):

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Wall time of whole passing runs of test5C3A on the virtual card, against
 # the floor the test itself sets: the 5 s wait plus 32 message pairs of at
 # least 3 ms each (1 ms before each of the two sends, 1 ms after the pair).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bench_send_rate SECONDS: the baseline of the gateway's benchmark. Sends
 // frames through card 0 port 0 with plain CanSendMsg for SECONDS and prints
 // how many per second, the most any program reaches through the library's

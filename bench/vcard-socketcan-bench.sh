@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Frames per second from cangen on vcan0 into a program on the virtual card
 # (its wire joined to vcan0, a CanGetRcvCnt/CanRcvMsg loop), against candump
 # reading the same stream in the same guest run. Not a test: run it in the

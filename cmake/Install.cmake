@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation: where every file goes on a Linux system, the pkg-config and
 # CMake package files applications build against, and the Debian packages
 # (CPack, one package per install component). Included last from the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Toolchain for the card's home platform: 32-bit x86 on a 64-bit Debian host
 # (g++-multilib).
 set(CMAKE_SYSTEM_NAME Linux)

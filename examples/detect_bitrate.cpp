@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // detect_bitrate.cpp - find the bit rate of a running bus, then listen at it.
 //
 // Detection needs another node that transmits on the bus. On the virtual

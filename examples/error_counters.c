@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * error_counters.c - read a port's error counters, warning limit and error
  * code capture, and bring the transmit counter back to 0.

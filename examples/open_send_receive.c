@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * open_send_receive.c - open two ports, configure them, send on one and
  * receive on the other.

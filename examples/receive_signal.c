@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * receive_signal.c - be told of received messages by a signal instead of
  * polling.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bit_timing.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Bit timing of a port's SJA1000 for a requested bit rate.
 //
 // The card clocks its controllers from a 16 MHz crystal, which the chip

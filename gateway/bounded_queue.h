@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A bounded first-in first-out queue between one producer that must never
 // wait (the gateway's poll loop) and one consumer that may (a sender
 // thread). A full queue refuses the new element: the producer counts it.

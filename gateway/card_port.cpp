@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "card_port.h"
 
 #include <linux/can.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The card side of a port: the library's handle, its configuration, the
 // controller's error state, and the queue and sender thread that take
 // interface frames to the card.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "controller_state.h"
 
 #include <linux/can/error.h>

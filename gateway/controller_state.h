@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A port's fault confinement state, as the SJA1000 shows it, and the
 // SocketCAN error frame that reports a change of it.
 #ifndef PCI5C3A_GATEWAY_CONTROLLER_STATE_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Frames between the card's CAN_PACKET and SocketCAN's can_frame.
 #ifndef PCI5C3A_GATEWAY_FRAMES_H
 #define PCI5C3A_GATEWAY_FRAMES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The gateway's life: interfaces checked, ports opened and configured,
 // receive signals and sender threads started, then the poll loop (loop.h)
 // until SIGINT or SIGTERM, and everything closed again.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The gateway at run time: ports and interfaces opened, then the poll loop
 // until a stop signal.
 #ifndef PCI5C3A_GATEWAY_GATEWAY_H

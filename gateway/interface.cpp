@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "interface.h"
 
 #include <linux/can/error.h>

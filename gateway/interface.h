@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The SocketCAN side of a port: one raw CAN socket bound to the interface,
 // and what happened to the frames that passed through it.
 #ifndef PCI5C3A_GATEWAY_INTERFACE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "loop.h"
 
 #include <poll.h>

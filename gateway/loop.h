@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The poll loop: one thread over the self-pipe and the CAN sockets.
 //
 // Card to interface: the driver raises the port's receive signal (63 for

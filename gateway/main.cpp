@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pci5c3a-gateway: mirrors ports of 5C3A CAN cards onto SocketCAN interfaces.
 #include <cstdio>
 #include <string_view>

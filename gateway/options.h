@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Command line of pci5c3a-gateway.
 #ifndef PCI5C3A_GATEWAY_OPTIONS_H
 #define PCI5C3A_GATEWAY_OPTIONS_H

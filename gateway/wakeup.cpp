@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wakeup.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Signals to the poll loop: the handlers of the card's receive signals and of
 // SIGINT, SIGTERM and SIGUSR1 only write one byte to a self-pipe, which the
 // loop polls with the sockets.

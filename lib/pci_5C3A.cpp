@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libpci_5C3A: user-space access to the 5C3A two-port CAN card.
 //
 // Free functions over static tables, no heap, no C++ runtime. Every request

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * pci_5C3A.h - user-space interface to the 5C3A two-port CAN bus PCI card.
  *

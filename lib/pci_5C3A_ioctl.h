@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * pci_5C3A_ioctl.h - the conversation between libpci_5C3A and the card's
  * kernel driver: device node, the card's address map, request codes and

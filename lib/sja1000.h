@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * sja1000.h - the SJA1000 CAN controller in PeliCAN mode: its 32 registers,
  * the bits and fields in them, and the values the 5C3A card programs into

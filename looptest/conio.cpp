@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // conio.cpp - single-key input from the console.
 //
 // The System V terminal record (struct termio, TCGETA/TCSETAF) is used on

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * conio.h - single-key input from the console for the loop-back test.
  *

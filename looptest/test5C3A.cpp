@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // test5C3A - loop-back test of a 5C3A card whose two CAN ports are wired to
 // each other.
 //

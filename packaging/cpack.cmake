@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CPack settings for the Debian packages, one per install component (the table
 # is in cmake/Install.cmake). Included from there when the tree is configured
 # with the prefix /usr; scripts/package does that for amd64 (preset default)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs after CPack has built the Debian packages (CPACK_POST_BUILD_SCRIPTS)
 # and adds to each what CPack's DEB generator cannot express, then builds the
 # package again from its unpacked tree:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The allocation counter of alloc_counter.h.
 #include "alloc_counter.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Counting the allocations a test program makes. Link alloc_counter.cpp into
 // the program, define what to do with each allocation:
 //

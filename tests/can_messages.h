@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Messages, configurations and the tests' bounded wait, in terms of the
 // library's API only: shared by the tests that run on the
 // virtual card and by the wired-ports suite that also runs on a real card.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The shared library as the dynamic loader and existing applications see it:
 # exactly the API's names exported, and nothing needed beyond libc and libm.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // conio_probe ACTION... - runs the console key-input functions as the
 // arguments say, for test_conio under a pseudo-terminal.
 //

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The card's driver seen through its device node only: raw requests on
 // /dev/PCI5C3AW<n>, a port programmed register by register, bounded waits,
 // and a record buffer with unmapped pages around it. Shared by the driver's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // driver_fuzz: random requests on a card's device node, checked against a
 // model of what the driver must answer.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public header as an existing C application sees it: strict C99,
  * included first. The layouts are checked here a second time, from C. */
 #include "pci_5C3A.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Proof that no library call allocates memory: every API function runs,
 // with good and bad arguments, against a stand-in driver that answers every
 // request, while malloc and friends count their calls.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // A program run under a pseudo-terminal of its own, for the tests of the
 // loop-back program and its console key input: what the terminal shows is
 // read from the master side, keys are typed into it, and the terminal's modes

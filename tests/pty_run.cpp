@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pty_run - runs a program under a pseudo-terminal of its own and presses a
 // key when it asks for one, for machines without a terminal (the kernel
 // suites' guest): test5C3A waits for a key at its end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // socketcan_peer - a small program on the card library's public API, for the
 // SocketCAN suite (tests/kernel/vcard-socketcan.sh): run on the virtual card
 // with a wire joined to an interface, it sends, receives, waits for the

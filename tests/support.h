@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Shared fixture and helpers of the library tests: a fresh library state and
 // a fresh virtual card for every test, and readers for the request trace.
 #pragma once

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // The library's tables as one value, and the rules they keep whatever the
 // callers and the driver do. Shared by the fault-injection matrix and the
 // fuzzer: a call's checker copies the tables before the call, applies the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card's two ports wired to each other, seen only through the library's
 // API. The program does not link the virtual card: ctest runs it on the
 // virtual card through with-virtual-card, and on a machine with the card

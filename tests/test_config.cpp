@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port configuration: the exact register sequence the controller gets, the
 // refusals, and what the controller is left with.
 #include "support.h"

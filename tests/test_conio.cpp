@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Single-key console input (getch, kb_hit, restore) on a real terminal: a
 // probe program calls them under a pseudo-terminal while the test types keys
 // into it and reads the terminal's modes back through the master side.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bit-rate detection: the trial sequence, how the status register ends a
 // trial, how long a trial lasts, and what the port is left with.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The card's driver, request by request, through raw ioctl on its device
 // node: every request, every refusal and the receive queue. The program does
 // not link the virtual card: ctest runs it on the virtual card through

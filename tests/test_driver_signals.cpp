@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The driver's receive notifications through its device node: signal 63
 // for port 0 and 62 for port 1, one per message queued, to the owner of the
 // device (F_SETOWN) only, started, stopped and ended with the descriptor;

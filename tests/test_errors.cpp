@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error counters, warning limit, capture registers, the cached status byte
 // and the card's LEDs.
 #include "support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receive-event signals: 63 for port 0 and 62 for port 1 of every card, the
 // actions kept in the card table, the driver requests, and handlers that run.
 #include <signal.h>

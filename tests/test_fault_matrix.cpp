@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault-injection matrix: every driver request code, failing, under every API
 // function that issues it. The driver answers -1 with EIO, or 1 (a driver that
 // reports an odd positive result); each call must return, return what its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed software as a user gets it, for amd64 and i386:
 #
 # - a source installation (cmake --install --prefix) of the preset builds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loop-back test program test5C3A, run as it is on the virtual card
 // (preloaded, configured through its environment) under a pseudo-terminal:
 // what the terminal shows, the exit status, the key wait, and the driver

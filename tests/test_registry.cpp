@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening and closing ports, installing cards, the register accessors and
 // the driver requests they produce.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual card's controller and wire model, driven directly through its
 // registers: access rules, receive FIFO, acceptance filter, transmission,
 // error handling and interrupts, as the SJA1000 data sheet describes them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending and receiving through the driver, and the receive/transmit buffer
 // controls, down to the request bytes and register values.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual card's entry points, its driver's answers to each request, the
 // request trace and the test interface's faults and forced reads.
 #include <signal.h>

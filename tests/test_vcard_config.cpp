@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual card's configuration from PCI5C3A_VCARD_* variables: what each
 // accepts, what it refuses and how a refusal ends a program.
 #include <fcntl.h>

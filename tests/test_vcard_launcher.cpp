@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // with-virtual-card: runs an unchanged program (vcard_probe, linked only to
 // the card library) on the virtual card and passes its exit status on.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual card serves requests without allocating, as a kernel driver
 // does: an application's signal handler may call the library while the
 // thread it interrupted holds the allocator's lock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The virtual driver's receive path: the interrupt handler's move of frames
 // into the per-port queues, the queue bound, tamper rules, notification
 // signals, and the remote node.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wires joined to SocketCAN interfaces (PCI5C3A_VCARD_SOCKETCAN): what the
 // configuration accepts and refuses, the message and status 2 when CAN
 // sockets or the interface are missing, and, where the kernel has CAN

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program that knows nothing of the virtual card: it opens port 0 of card 0
 // through the card library and prints the controller's error warning limit.
 // Run under with-virtual-card, it shows that the launcher put the virtual

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // Helpers of the virtual card's own tests: driver requests issued directly
 // on a card's descriptor, as the library (or any other driver client) would,
 // and port set-up through the controller's registers.

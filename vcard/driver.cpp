@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // driver.cpp - the card's kernel driver as the virtual card emulates it:
 // frames in and out of the controllers' registers, the receive path with
 // its per-port message queues and notification signals, the requests and

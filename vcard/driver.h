@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // driver.h - the card's kernel driver as the virtual card emulates it: the
 // driver's own state of every card and port, its requests (one table that
 // dispatch and trace both read), and its interrupt handler. It sits between

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hw_cards.cpp - the configured cards' controllers, cabled as the wiring says.
 #include "hw_cards.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // hw_cards.h - the hardware of the configured cards: every controller, the
 // wires between them as the wiring says, the cards' LED registers, and the
 // remote node when there is one.

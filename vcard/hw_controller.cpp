@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hw_controller.cpp - one SJA1000 in PeliCAN mode: register file with the chip's
 // reset-mode / operating-mode access rules, command execution, the 64-byte
 // receive FIFO, the acceptance filter and the error counters.

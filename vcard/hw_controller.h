@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // hw_controller.h - one SJA1000 controller in PeliCAN mode, modelled at the
 // level of events (whole frames on the wire), not bits.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hw_remote_node.cpp - the remote node's frames.
 
 #include "hw_remote_node.h"

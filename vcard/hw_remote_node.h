@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // hw_remote_node.h - a node outside the card that sits on every wire: it
 // acknowledges frames sent at its bit rate (the wires know its bit time)
 // and, each time it is told to, sends its next frame on every wire at once,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // hw_types.h - the words of the virtual card's hardware layer: what travels
 // on a CAN wire, how nodes compare bit rates, how the cards' ports may be
 // wired, and what the remote node sends. The test interface (vcard.h) hands

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hw_wire.cpp - the CAN wires of the virtual card.
 //
 // A wire is an event-level bus: a transmission is one whole frame that every

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // hw_wire.h - a CAN wire: the controllers attached to it (and possibly the
 // remote node, present as a bit time at which it acknowledges), the frames
 // they send in arbitration order, and what every other node makes of them.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // process.h - the process glue: the virtual card's one process-wide state
 // (hardware, driver, descriptors, test faults, trace), its lock, fork
 // handling, building the cards from a configuration, and the remote node's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // process_entry_points.cpp - the C library entry points the virtual card
 // takes over: the door through which a program's calls reach the driver.
 //

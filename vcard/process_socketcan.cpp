@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // process_socketcan.cpp - wires joined to SocketCAN interfaces: the sockets
 // (opened and checked at configuration), the frames written to them on the
 // request path, and the service thread that reads them.

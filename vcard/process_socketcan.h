@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // process_socketcan.h - wires joined to SocketCAN interfaces: a raw CAN
 // socket per joined wire (the wire's ExternalBus), and the thread that
 // services what arrives on those sockets while the program issues no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // process_state.cpp - the virtual card's one state object, its lock (and the
 // signals raised as it is released), fork handling, the (re)building of the
 // cards from a configuration, and the remote node's thread.

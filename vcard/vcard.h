@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // vcard.h - the virtual 5C3A card's C++ interface for tests.
 //
 // The virtual card stands in for the card's kernel driver and its two SJA1000

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vcard_config.cpp - the virtual card's configuration from PCI5C3A_VCARD_*
 // environment variables.
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // vcard_config.h - the pieces of the configuration's parsing that the rest of
 // the test interface shares (vcard_config.cpp reads the environment).
 #pragma once

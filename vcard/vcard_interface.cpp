@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vcard_interface.cpp - the virtual card's C++ interface for tests (vcard.h):
 // reset, trace, fault injection, and looking at and feeding the model.
 

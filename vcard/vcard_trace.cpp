@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vcard_trace.cpp - the record of driver requests: an in-memory ring for
 // tests and a decoded text line per request for people (PCI5C3A_VCARD_TRACE).
 // Names, record sizes and layouts come from the driver's request table.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 // vcard_trace.h - the record of driver requests: an in-memory ring that tests
 // read (vcard::trace()), and a decoded text line per request for people
 // (PCI5C3A_VCARD_TRACE). Part of the test interface; the driver adds to it.

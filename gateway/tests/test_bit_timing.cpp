@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bit timing: the shared vectors (tests/bit_timing_vectors.tsv, which the
 // Python interface's tests read as well), the fixed indices, and the
 // properties every reachable and every refused rate has.

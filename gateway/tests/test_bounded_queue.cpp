@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The queue between the poll loop and a sender thread.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Controller state from the status register and counters, and the error
 // frames in linux/can/error.h's layout.
 #include <gtest/gtest.h>

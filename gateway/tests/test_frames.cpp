@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames between CAN_PACKET and SocketCAN, and which frames from the
 // interface the card can send.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line: what the gateway accepts, and the one line it refuses with.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-only OR MIT
 /*
  * smoke.c - the driver's requests on a card whose two ports share one bus
  * (a QEMU guest with a pcm3680_pci or mioe3680_pci board), without the

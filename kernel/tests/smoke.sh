@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-only OR MIT
 # Smoke test of pci5c3a.ko in a QEMU guest on Debian's 6.1 kernel (the one
 # scripts/fetch-kernel fetches), with two of QEMU's SJA1000 boards, each
 # with both channels on one bus of its own:

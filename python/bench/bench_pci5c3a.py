@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Benchmark of the python-can interface on the virtual card (a whole-run timer,
 not a test).
 

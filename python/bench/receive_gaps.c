@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* receive_gaps.c - the C baselines of the receive timing benchmark: port 0 of
  * card 0 at 500 kbit/s takes N frames from a node on its bus, either polled
  * (CanGetRcvCnt every 0.1 ms, the messages read in the loop) or signal-driven

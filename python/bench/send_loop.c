@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* send_loop.c - the baseline for the python-can send rate: N messages sent
  * with CanSendMsg from C on port 0 of card 0 (port 1 open, to acknowledge),
  * timed. Prints "messages seconds".

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """python-can interface for the 5C3A two-port CAN bus PCI card.
 
 With this package installed, python-can finds the card under the interface

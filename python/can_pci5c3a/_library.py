@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """ctypes binding of ``libpci_5C3A``, the card's C library.
 
 Only what the python-can interface needs is declared here, each function

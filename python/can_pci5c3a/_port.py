@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """One open port of the card, shared by every bus opened on it in the process.
 
 The library and the driver know a port once: one configuration (bit rate,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Receiving without busy waiting: the card's signals, waited for in a thread.
 
 The card's driver raises signal 63 (port 0) or 62 (port 1) in the process for

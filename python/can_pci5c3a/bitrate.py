@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Bit timing of the card's SJA1000 controllers.
 
 The card clocks its controllers from a 16 MHz crystal, which the chip halves

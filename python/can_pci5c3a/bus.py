@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The python-can bus of the 5C3A card: ``can.Bus(interface="pci5c3a")``."""
 
 import ctypes

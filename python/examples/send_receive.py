@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Send and receive through the two wired ports of a 5C3A card with python-can.
 
 Port 0 sends five messages, port 1 receives them; then port 1 answers a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the suite against the package in this source tree.
 
 python-can finds interfaces through the entry points of the installed

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Helpers shared by the tests: library access, other processes, waiting."""
 
 import ctypes

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Bit timing against the vectors the gateway's tests read as well
 (``tests/bit_timing_vectors.tsv``): registers and sample points computed,
 then programmed into the controller; refusals naming the nearest rates."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Acceptance filtering: in the controller when one filter says it, else in software."""
 
 import can

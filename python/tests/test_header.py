@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The binding's names against the C header they copy, so that they cannot drift."""
 
 import os

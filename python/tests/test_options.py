@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the constructor and send() accept, and how they refuse the rest."""
 
 import os

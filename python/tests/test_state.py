@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Bus state and error counters, on virtual cards of their own (other processes)."""
 
 import pytest

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """python-can's own tools on the card: can.logger records, can.player replays."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Messages through the wired ports of card 0, both ways, both identifier kinds."""
 
 import threading

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # What the two QEMU guests (scripts/kernel-test, scripts/guest-run) share:
 # the tools they need, the initramfs (busybox, the kernel's modules, the

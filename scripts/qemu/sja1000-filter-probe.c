@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * sja1000-filter-probe.c - raw check of an emulated two-channel SJA1000 PCI
  * board's acceptance filter, run as a static program in a test guest with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the input is read as a life of one process using the
 // library against the virtual card. Its first bytes choose the card set-up
 // (cards present, wiring, a remote node, a tamper rule); the rest is a

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # pci5c3a-gateway on SocketCAN, run by scripts/kernel-test in its guest for
 # the gateway of each build tree (x86_64, i386), on the virtual card: its
 # ports 0 and 1 are wired to each other (unless a test says otherwise) and

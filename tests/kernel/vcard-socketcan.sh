@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The virtual card's wires on SocketCAN (PCI5C3A_VCARD_SOCKETCAN), run by
 # scripts/kernel-test in its guest for each build tree (x86_64, i386):
 # test5C3A with every frame crossing the kernel, programs sharing vcan0,

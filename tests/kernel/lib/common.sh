@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers for the SocketCAN suites that scripts/kernel-test runs in its
 # guest (busybox sh). Source it: . "$PCI5C3A_ROOT/tests/kernel/lib/common.sh"
 #
