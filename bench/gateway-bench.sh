@@ -48,7 +48,7 @@ backlog_drops() {
 account() {
     awk -v backlog="$4" '
         function field(line, name,   m) {
-            if (match(line, " " name "=[0-9]+")) return substr(line, RSTART + length(name) + 2, RLENGTH - length(name) - 2) + 0
+            if (match(" " line, " " name "=[0-9]+")) return substr(" " line, RSTART + length(name) + 2, RLENGTH - length(name) - 2) + 0
             return -1
         }
         FILENAME == ARGV[1] && / remote sent=/ { sent = field($0, "sent"); restarts = field($0, "restarts"); skipped = field($0, "skipped-us") }
@@ -99,7 +99,7 @@ for build in $PCI5C3A_BUILDS; do
     backlog=$(($(backlog_drops) - backlog0))
     account /tmp/vcard-stats.txt /tmp/gw.log /tmp/recv.log "$backlog" >/tmp/account.txt
     echo "FIGURE $abi card->interface (remote $remote, 10 s): $(cat /tmp/account.txt)"
-    if grep -q ' unaccounted=0$' /tmp/account.txt && grep -q 'out-of-order=0 ' /tmp/account.txt; then
+    if grep -q ' unaccounted=0$' /tmp/account.txt && grep -q 'out-of-order=0)' /tmp/account.txt; then
         pass "$abi: card->interface from the remote node ($remote) for 10 s, every frame accounted"
     else
         fail "$abi: card->interface from the remote node ($remote) for 10 s, every frame accounted" \
