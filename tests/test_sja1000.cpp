@@ -227,6 +227,29 @@ TEST_F(Receiver, OverrunAtTheSixtyFourByteLimit) {
     EXPECT_EQ(c.peek(REG_RBSA), (rbsa + 13) % 64);
 }
 
+// Every frame on the wire lands in one receive counter; every stored one is
+// in the FIFO, released or flushed by reset mode.
+TEST_F(Receiver, CountersAccountForEveryFrameOnTheWire) {
+    const Frame thirteen = make(0x1ABCDEF5, {1, 2, 3, 4, 5, 6, 7, 8}, true);
+    for (int i = 0; i < 6; ++i) feed(thirteen);        // 4 fit, 2 overrun
+    c.write(REG_CMR, CMD_RRB);                         // one released
+    feed(make(0x1ABCDEF5, {}, true), 2 * kFast);       // another bit rate
+    filter({{0x12, 0, 0, 0}, {0, 0xFF, 0xFF, 0xFF}});  // reset mode: 3 flushed; then only 0x12...
+    feed(make(0x555, {}));                             // refused by the filter
+    feed(make(0x12 << 3, {}));                         // stored
+    c.write(REG_MOD, MOD_RM);                          // 1 flushed
+    feed(make(0x12 << 3, {}));                         // in reset mode: not received
+
+    const ReceiveCounters r = c.receive_counters();
+    EXPECT_EQ(r.stored, 5u);
+    EXPECT_EQ(r.overrun, 2u);
+    EXPECT_EQ(r.filtered, 1u);
+    EXPECT_EQ(r.not_received, 2u);
+    EXPECT_EQ(r.flushed, 4u);
+    EXPECT_EQ(c.fifo_frames(), 0u);
+    EXPECT_EQ(r.stored + r.overrun + r.filtered + r.not_received, 10u);  // every frame fed
+}
+
 TEST_F(Receiver, TwentyOneSmallestFramesFill) {
     for (int i = 0; i < 22; ++i) feed(make(static_cast<std::uint32_t>(i), {}));
     EXPECT_EQ(c.peek(REG_RMC), 21);
@@ -632,6 +655,27 @@ TEST(RemoteNode, BackToBackTimeLine) {
     while (saturating.next_start() < kCrystalHz) saturating.send_next(fresh.wires());
     EXPECT_GT(saturating.frames_sent(), 8'000u);
     EXPECT_LT(saturating.frames_sent(), 9'010u);
+}
+
+TEST(RemoteNode, CountsFramesNobodyAcknowledgedAndSkippedBusTime) {
+    Hardware hw(1, Wiring::loopback, kFast);
+    RemoteNodeModel &node = *hw.remote_node();
+    node.send_next(hw.wires());  // both controllers in reset mode
+    configure(hw.controller(0, 0));
+    node.send_next(hw.wires());
+    EXPECT_EQ(node.frames_sent(), 2u);
+    EXPECT_EQ(node.frames_unacknowledged(), 1u);
+    EXPECT_EQ(hw.controller(0, 0).receive_counters().not_received, 1u);
+    EXPECT_EQ(hw.controller(0, 0).receive_counters().stored, 1u);
+    EXPECT_EQ(hw.controller(0, 1).receive_counters().not_received, 2u);
+
+    const std::uint64_t at = node.next_start();
+    node.restart_at(at);  // no time skipped: not a restart
+    EXPECT_EQ(node.restarts(), 0u);
+    node.restart_at(at + 5000);
+    EXPECT_EQ(node.restarts(), 1u);
+    EXPECT_EQ(node.skipped_periods(), 5000u);
+    EXPECT_EQ(node.frames_sent(), 2u);  // numbers are not skipped
 }
 
 TEST(Hardware, Wiring) {

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -271,6 +273,79 @@ TEST_F(VcardSignals, HandlerRunsWhileAnotherThreadHammersTheDriver) {
 // ---------------------------------------------------------------------------
 // The remote node
 
+// ---------------------------------------------------------------------------
+// The receive path's counters (vcard::stats(), PCI5C3A_VCARD_STATS)
+
+// The NAME=VALUE fields of the stats line that starts with `prefix`.
+std::map<std::string, std::uint64_t> statsFields(const std::string &prefix) {
+    std::map<std::string, std::uint64_t> fields;
+    std::istringstream lines(vcard::stats());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        std::istringstream words(line.substr(prefix.size()));
+        for (std::string w; words >> w;) {
+            const auto eq = w.find('=');
+            if (eq != std::string::npos) fields[w.substr(0, eq)] = std::stoull(w.substr(eq + 1));
+        }
+    }
+    return fields;
+}
+
+std::string portPrefix(int card, int port) {
+    return "vcard: stats pid=" + std::to_string(getpid()) + " card=" + std::to_string(card) +
+           " port=" + std::to_string(port) + " ";
+}
+
+TEST_F(VcardQueue, StatsCountEveryPlaceAFrameCanEndUp) {
+    // One line per port of every card, none for a remote node there is not.
+    const std::string all = vcard::stats();
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4);
+    EXPECT_EQ(all.find(" remote "), std::string::npos);
+    EXPECT_EQ(all.rfind(portPrefix(0, 0) + "not-received=", 0), 0u) << all;
+
+    const std::uint32_t ier = PCI5C3A_PORT_WINDOW + REG_IER;
+    regWrite(fd, ier, 0);
+    sendMany(6);  // 5 fit into port 1's FIFO (11 bytes each), 1 overruns
+    regWrite(fd, PCI5C3A_PORT_WINDOW + REG_CMR, CMD_CDO);
+    regWrite(fd, ier, IRQ_RI);  // the 5 into the queue
+    sendMany(1030);             // 1019 more fit, 11 dropped
+    CAN_PACKET p;
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(receive(fd, 1, &p), kOk);
+    regWrite(fd, ier, 0);
+    sendMany(2);                                          // wait in the FIFO
+    regWrite(fd, PCI5C3A_PORT_WINDOW + REG_MOD, MOD_RM);  // and are flushed
+    // Port 1 in reset mode: nobody acknowledges, port 0 tries 16 times
+    // (until error passive), each attempt a frame port 1 did not receive.
+    sendMany(1);
+
+    auto f = statsFields(portPrefix(0, 1));
+    EXPECT_EQ(f["overrun"], 1u);
+    EXPECT_EQ(f["stored"], 1037u);
+    EXPECT_EQ(f["taken"], 1035u);
+    EXPECT_EQ(f["flushed"], 2u);
+    EXPECT_EQ(f["fifo"], 0u);
+    EXPECT_EQ(f["queue-dropped"], 11u);
+    EXPECT_EQ(f["handed-out"], 3u);
+    EXPECT_EQ(f["queued"], 1021u);
+    EXPECT_EQ(f["not-received"], 16u);
+    EXPECT_EQ(f["filtered"], 0u);
+    // Everything port 0 put on the wire (none of it port 0's to receive).
+    EXPECT_EQ(f["not-received"] + f["filtered"] + f["overrun"] + f["stored"], 1038u + 16u);
+    EXPECT_EQ(f["stored"], f["flushed"] + f["fifo"] + f["taken"]);
+    EXPECT_EQ(f["taken"], f["queue-dropped"] + f["handed-out"] + f["queued"]);
+    EXPECT_EQ(statsFields(portPrefix(0, 0))["stored"], 0u);
+}
+
+TEST_F(VcardTamper, StatsCountDroppedFramesAndCopies) {
+    sendMany(7, 0x10);
+    auto f = statsFields(portPrefix(0, 1));
+    EXPECT_EQ(f["taken"], 7u);
+    EXPECT_EQ(f["tamper-dropped"], 1u);
+    EXPECT_EQ(f["tamper-copies"], 3u);
+    EXPECT_EQ(f["queued"], 9u);
+    EXPECT_EQ(f["taken"] + f["tamper-copies"], f["tamper-dropped"] + f["queued"]);
+}
+
 class VcardRemote : public Device {
 protected:
     vcard::Config configuration() override {
@@ -279,6 +354,20 @@ protected:
         return c;
     }
 };
+
+TEST_F(VcardRemote, StatsLineOfTheRemoteNode) {
+    setUpPort(fd, 0, k125k);
+    ASSERT_TRUE(eventually([] { return vcard::queued(0, 0) >= 2; }));
+    auto node = statsFields("vcard: stats pid=" + std::to_string(getpid()) + " remote ");
+    EXPECT_GE(node["sent"], 2u);
+    EXPECT_LE(node["sent"], vcard::remote_frames_sent());
+    EXPECT_EQ(node.count("unacknowledged"), 1u);
+    EXPECT_EQ(node["restarts"], 0u);  // a period missed is skipped, the time line not moved
+    // Port 1 stays in reset mode: the node's frames are not received there.
+    auto idle = statsFields(portPrefix(0, 1));
+    EXPECT_GE(idle["not-received"], 2u);
+    EXPECT_EQ(idle["stored"], 0u);
+}
 
 TEST_F(VcardRemote, DeliversNumberedFramesToPortsAtItsBitRate) {
     setUpPort(fd, 0, k125k);

@@ -105,7 +105,12 @@ void deliver(State &s, int card, int port, Frame f, PendingSignals &raise) {
             break;
         }
     }
-    if (drop) return;
+    PortDriver &p = s.cards[card].ports[port];
+    if (drop) {
+        ++p.tamper_dropped;
+        return;
+    }
+    p.tamper_copies += copies - 1;
     for (unsigned i = 0; i < copies; ++i) enqueue(s, card, port, f, raise);
 }
 
@@ -177,7 +182,9 @@ int receive(State &s, int card, MSG_XFER &x) {
     int port = 0;
     if (!valid_handle(card, x.handle, &port)) return EINVAL;
     Frame f;
-    if (!s.cards[card].ports[port].queue.pop(&f)) return EAGAIN;
+    PortDriver &p = s.cards[card].ports[port];
+    if (!p.queue.pop(&f)) return EAGAIN;
+    ++p.handed_out;
     std::memset(&x.packet, 0, sizeof x.packet);
     x.packet.id = f.id;
     x.packet.rtr = f.rtr ? 1 : 0;

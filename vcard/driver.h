@@ -91,9 +91,15 @@ private:
 struct PortDriver {
     bool extended = false;  // REQ_SET_MODE: 29-bit identifiers
     FrameQueue queue;
-    std::uint64_t dropped = 0;
+    std::uint64_t dropped = 0;   // the queue was full
     bool notify = false;         // REQ_EVENT_PORTn on
     std::uint64_t arrivals = 0;  // frames taken from the controller, for tamper indices
+    // Of the arrivals: dropped by a tamper rule, extra copies queued by
+    // one; and the messages REQ_RECEIVE handed out. Every arrival, its
+    // copies added, is dropped (either way), handed out or still queued.
+    std::uint64_t tamper_dropped = 0;
+    std::uint64_t tamper_copies = 0;
+    std::uint64_t handed_out = 0;
 };
 
 struct CardDriver {

@@ -105,7 +105,11 @@ struct Sja1000::State {
         passive = passive_now;
     }
 
+    // Frames a reset discarded from the FIFO, for ReceiveCounters::flushed.
+    std::uint64_t flushed = 0;
+
     void clear_fifo() {
+        flushed += rmc;
         fifo_bytes = 0;
         rmc = 0;
     }
@@ -237,7 +241,8 @@ struct Sja1000::State {
 
     // Frame info, identifier bytes (RTR repeated in them) and data, written
     // into the FIFO RAM at the end of the stored frames, wrapping at 64.
-    void store(const Frame &f) {
+    // False when the frame was lost to data overrun.
+    bool store(const Frame &f) {
         std::array<std::uint8_t, kTxBufferSize> bytes{};
         unsigned n = 0;
         bytes[n++] =
@@ -256,11 +261,12 @@ struct Sja1000::State {
             // Data overrun: the frame is lost; DOI on the rising edge of DOS.
             if (!dos) raise(IRQ_DOI);
             dos = true;
-            return;
+            return false;
         }
         for (unsigned i = 0; i < n; ++i) ram[(rbsa + fifo_bytes + i) % kFifoSize] = bytes[i];
         fifo_bytes += n;
         ++rmc;
+        return true;
     }
 
     bool accepts(const Frame &f) const {
@@ -416,7 +422,7 @@ void Sja1000::transmission_succeeded() {
         s.evaluate_errors(false);
     }
     // Self reception: the chip takes its own frame through its own filter.
-    if (s.self_rx && s.accepts(s.frame)) s.store(s.frame);
+    if (s.self_rx && s.accepts(s.frame) && s.store(s.frame)) ++counters_.stored;
 }
 
 bool Sja1000::transmission_unacknowledged() {
@@ -454,15 +460,28 @@ void Sja1000::arbitration_lost(unsigned bit) {
 
 void Sja1000::frame_received(const Frame &frame) {
     State &s = *s_;
-    if (!receives()) return;
+    if (!receives()) {
+        ++counters_.not_received;
+        return;
+    }
     // Listen-only mode freezes the error counters.
     if (!(s.mod & MOD_LOM) && s.rxerr > 0) {
         s.rxerr = s.rxerr >= kErrorPassive ? kErrorPassive - 1 : s.rxerr - 1;
         s.evaluate_errors(false);
     }
     const Frame f = normalised(frame);
-    if (s.accepts(f)) s.store(f);
+    if (!s.accepts(f)) ++counters_.filtered;
+    else if (s.store(f)) ++counters_.stored;
+    else ++counters_.overrun;
 }
+
+ReceiveCounters Sja1000::receive_counters() const {
+    ReceiveCounters c = counters_;
+    c.flushed = s_->flushed;
+    return c;
+}
+
+unsigned Sja1000::fifo_frames() const { return s_->rmc; }
 
 void Sja1000::bus_error_received() {
     State &s = *s_;

@@ -16,6 +16,19 @@ namespace vcard {
 
 class Wire;
 
+// What became of the frames other nodes put on a controller's wire, and of
+// those it stored: every frame on the bus lands in exactly one of the first
+// four (its own self-received frames count as stored too), every stored one
+// is still in the FIFO, was released by the driver or was discarded by
+// reset mode. Counted since power-up.
+struct ReceiveCounters {
+    std::uint64_t not_received = 0;  // reset mode, asleep (or woken by it), other bit rate, destroyed
+    std::uint64_t filtered = 0;      // refused by the acceptance filter
+    std::uint64_t stored = 0;        // into the receive FIFO
+    std::uint64_t overrun = 0;       // lost to data overrun (FIFO full)
+    std::uint64_t flushed = 0;       // stored, then discarded by entering reset mode
+};
+
 // One SJA1000 in PeliCAN mode as seen through its 32 registers. A window
 // of the card is 128 bytes wide; registers 32..127 read 0 and ignore
 // writes in this model.
@@ -66,6 +79,12 @@ public:
     // Bus activity while in sleep mode: the chip wakes up (and does not
     // receive the frame that woke it). Returns true when it was asleep.
     bool wake_up_by_bus();
+    // A frame on the wire this controller did not take (see ReceiveCounters).
+    void frame_not_received() { ++counters_.not_received; }
+
+    ReceiveCounters receive_counters() const;
+    // Messages in the receive FIFO now (RMC).
+    unsigned fifo_frames() const;
 
     void attach(Wire *wire) { wire_ = wire; }
 
@@ -73,6 +92,7 @@ private:
     struct State;  // sja1000.cpp
     std::unique_ptr<State> s_;
     Wire *wire_ = nullptr;
+    ReceiveCounters counters_;
     void retry_on_wire();
 };
 

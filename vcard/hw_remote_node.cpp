@@ -17,7 +17,9 @@ Frame remote_node_frame(std::uint64_t sequence) {
 
 void RemoteNodeModel::send_next(const std::vector<std::unique_ptr<Wire>> &wires) {
     const Frame f = remote_node_frame(sent_);
-    for (const auto &wire : wires) wire->external_transmit(f, bit_time_);
+    bool acknowledged = false;
+    for (const auto &wire : wires) acknowledged = wire->external_transmit(f, bit_time_) || acknowledged;
+    if (!acknowledged) ++unacknowledged_;
     ++sent_;
     next_start_ += std::uint64_t{frame_bits(f)} * bit_time_;
 }

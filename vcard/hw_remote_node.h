@@ -25,6 +25,10 @@ public:
     // it runs under the driver's lock, which a signal handler may want.
     void send_next(const std::vector<std::unique_ptr<Wire>> &wires);
     std::uint64_t frames_sent() const { return sent_; }
+    // Frames no controller on any wire acknowledged (nobody listening yet,
+    // or any more): the node counts them sent, its error flag destroyed
+    // them for everyone.
+    std::uint64_t frames_unacknowledged() const { return unacknowledged_; }
 
     // The node's time line, in clock periods of the card's crystal: a frame
     // occupies the bus for frame_bits() bits of bit_time() periods each,
@@ -32,12 +36,25 @@ public:
     // next_start(). restart_at() moves the time line (to skip a stretch in
     // which the process did not run).
     std::uint64_t next_start() const { return next_start_; }
-    void restart_at(std::uint64_t clock_periods) { next_start_ = clock_periods; }
+    // Frame numbers are not skipped: the next frame is the next number.
+    void restart_at(std::uint64_t clock_periods) {
+        if (clock_periods > next_start_) {
+            ++restarts_;
+            skipped_periods_ += clock_periods - next_start_;
+        }
+        next_start_ = clock_periods;
+    }
+    // How often restart_at() skipped ahead, and the bus time skipped in all.
+    std::uint64_t restarts() const { return restarts_; }
+    std::uint64_t skipped_periods() const { return skipped_periods_; }
 
 private:
     BitTime bit_time_;
     std::uint64_t sent_ = 0;
     std::uint64_t next_start_ = 0;
+    std::uint64_t unacknowledged_ = 0;
+    std::uint64_t restarts_ = 0;
+    std::uint64_t skipped_periods_ = 0;
 };
 
 }  // namespace vcard

@@ -173,9 +173,19 @@ Wire::Outcome Wire::put_on_bus(const Frame &frame, std::optional<BitTime> bit_ti
     // frame for every receiver, listen-only ones included.
     const bool valid = acked || valid_without_ack;
     for (Sja1000 *c : controllers_) {
-        if (c == transmitter || just_woke(c) || !c->receives()) continue;
-        if (!at_rate(c)) c->bus_error_received();
-        else if (valid) c->frame_received(frame);
+        if (c == transmitter) continue;
+        if (just_woke(c) || !c->receives()) {
+            c->frame_not_received();
+            continue;
+        }
+        if (!at_rate(c)) {
+            c->bus_error_received();
+            c->frame_not_received();
+        } else if (valid) {
+            c->frame_received(frame);
+        } else {
+            c->frame_not_received();
+        }
     }
     return acked ? Outcome::acknowledged : Outcome::unacknowledged;
 }
@@ -266,9 +276,15 @@ void Wire::external_confirmed() {
     // On the bus now: what the other controllers here make of it, then the
     // sender's success (the outside bus's nodes acknowledged it).
     for (Sja1000 *c : controllers_) {
-        if (c == sender || !c->receives()) continue;
-        if (c->bit_time() != awaiting_bit_time_) c->bus_error_received();
-        else c->frame_received(awaiting_frame_);
+        if (c == sender) continue;
+        if (!c->receives()) {
+            c->frame_not_received();
+        } else if (c->bit_time() != awaiting_bit_time_) {
+            c->bus_error_received();
+            c->frame_not_received();
+        } else {
+            c->frame_received(awaiting_frame_);
+        }
     }
     sender->transmission_succeeded();
     arbitrate();

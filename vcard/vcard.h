@@ -176,6 +176,10 @@ std::uint64_t remote_frames_sent();
 std::size_t queued(int card, int port);
 std::uint64_t queue_dropped(int card, int port);
 
+// Every counter of the receive path, one line per remote node and port,
+// each ending in a newline: the lines PCI5C3A_VCARD_STATS writes at exit.
+std::string stats();
+
 // Whether the driver's receive notification of a port is on.
 bool notification_on(int card, int port);
 

@@ -235,6 +235,12 @@ std::uint64_t queue_dropped(int card, int port) {
     return s.cards[card].ports[port].dropped;
 }
 
+std::string stats() {
+    State &s = ready();
+    Locked lock(s);
+    return stats_text(s);
+}
+
 bool notification_on(int card, int port) {
     State &s = ready();
     Locked lock(s);

@@ -67,6 +67,11 @@ private:
     bool owned_ = false;
 };
 
+// The counters of the remote node and of every port's receive path, one
+// line each ("vcard: stats ..."), as PCI5C3A_VCARD_STATS writes them at exit
+// (vcard_stats.cpp); empty without cards. Call under the lock.
+std::string stats_text(const State &s);
+
 // Opens a trace destination: "-" standard error, else a file for appending.
 // -1 with *error set when the file cannot be opened.
 int open_trace_file(const std::string &path, bool *owned, std::string *error);
