@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bench_receive_count IFACE [RCVBUF]: the receiving end of the gateway's
 // benchmark. Counts the remote node's numbered frames (identifier 0x3A5,
 // data bytes 0..7 the frame number, little-endian) arriving on IFACE until

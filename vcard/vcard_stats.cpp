@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vcard_stats.cpp - the counters of every place a received frame can end
 // up, as text lines (vcard::stats()) and, with PCI5C3A_VCARD_STATS, written
 // once when the program exits: what the remote node sent, and per port what
