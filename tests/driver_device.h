@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -261,5 +262,30 @@ private:
     std::size_t page_ = 0;
     unsigned char *base_ = nullptr;
 };
+
+// Every request of the driver, its name and the size of its record.
+struct Known {
+    unsigned long code;
+    const char *name;
+    std::size_t size;
+};
+constexpr Known kKnown[] = {
+    {REQ_EVENT_PORT0, "REQ_EVENT_PORT0", sizeof(unsigned short)},
+    {REQ_EVENT_PORT1, "REQ_EVENT_PORT1", sizeof(unsigned short)},
+    {REQ_PORT_CLOSE, "REQ_PORT_CLOSE", sizeof(REG_ACCESS)},
+    {REQ_LAST_CLOSE, "REQ_LAST_CLOSE", sizeof(REG_ACCESS)},
+    {REQ_SET_MODE, "REQ_SET_MODE", sizeof(MODE_SET)},
+    {REQ_REG_READ, "REQ_REG_READ", sizeof(REG_ACCESS)},
+    {REQ_REG_WRITE, "REQ_REG_WRITE", sizeof(REG_ACCESS)},
+    {REQ_SEND, "REQ_SEND", sizeof(MSG_XFER)},
+    {REQ_RECEIVE, "REQ_RECEIVE", sizeof(MSG_XFER)},
+    {REQ_RCV_COUNT, "REQ_RCV_COUNT", sizeof(RCV_COUNT)},
+};
+
+inline bool isKnown(unsigned long code) {
+    for (const Known &k : kKnown)
+        if (k.code == code) return true;
+    return false;
+}
 
 }  // namespace drv

@@ -64,29 +64,9 @@ void installHandlers() {
         if (sig != PCI5C3A_SIG_PORT0 && sig != PCI5C3A_SIG_PORT1) sigaction(sig, &sa, nullptr);
 }
 
-struct Known {
-    unsigned long code;
-    const char *name;
-    std::size_t size;
-};
-constexpr Known kKnown[] = {
-    {REQ_EVENT_PORT0, "REQ_EVENT_PORT0", sizeof(unsigned short)},
-    {REQ_EVENT_PORT1, "REQ_EVENT_PORT1", sizeof(unsigned short)},
-    {REQ_PORT_CLOSE, "REQ_PORT_CLOSE", sizeof(REG_ACCESS)},
-    {REQ_LAST_CLOSE, "REQ_LAST_CLOSE", sizeof(REG_ACCESS)},
-    {REQ_SET_MODE, "REQ_SET_MODE", sizeof(MODE_SET)},
-    {REQ_REG_READ, "REQ_REG_READ", sizeof(REG_ACCESS)},
-    {REQ_REG_WRITE, "REQ_REG_WRITE", sizeof(REG_ACCESS)},
-    {REQ_SEND, "REQ_SEND", sizeof(MSG_XFER)},
-    {REQ_RECEIVE, "REQ_RECEIVE", sizeof(MSG_XFER)},
-    {REQ_RCV_COUNT, "REQ_RCV_COUNT", sizeof(RCV_COUNT)},
-};
-
-bool isKnown(unsigned long code) {
-    for (const Known &k : kKnown)
-        if (k.code == code) return true;
-    return false;
-}
+using drv::isKnown;
+using drv::kKnown;
+using drv::Known;
 
 // Type letters whose codes the kernel's file layer answers itself on any
 // file (FIOCLEX, FIONBIO, FIOASYNC, FIGETBSZ, FIFREEZE, FICLONE, ...): not
