@@ -211,14 +211,29 @@ struct Child {
     int down = -1;  // parent -> child
 };
 
-// In the child: arrive at the barrier and wait to be let through.
+// In the child: arrive at the barrier and wait to be let through. The
+// notification signals arrive while it waits: poll is never restarted
+// after a handler (SA_RESTART or not), so an interrupted wait goes on until
+// the deadline.
 int g_up = -1, g_down = -1;
 bool barrier() {
     const char b = 'b';
-    if (write(g_up, &b, 1) != 1) return false;
-    pollfd p{g_down, POLLIN, 0};
-    char got = 0;
-    return poll(&p, 1, kBarrierTimeoutMs) == 1 && read(g_down, &got, 1) == 1;
+    ssize_t n;
+    while ((n = write(g_up, &b, 1)) < 0 && errno == EINTR) {}
+    if (n != 1) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBarrierTimeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{g_down, POLLIN, 0};
+        const int r = poll(&p, 1, int(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r != 1) return false;
+        char got = 0;
+        while ((n = read(g_down, &got, 1)) < 0 && errno == EINTR) {}
+        return n == 1;
+    }
 }
 
 template <class Body>
