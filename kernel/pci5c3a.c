@@ -161,7 +161,6 @@ enum pci5c3a_counter {
  * @shift: register stride, as in &struct pci5c3a_window
  * @extended: frames sent use 29-bit identifiers (REQ_SET_MODE)
  * @listeners: open files with this port's receive notification on
- * @signals: frames queued for listeners since the signal work last ran
  * @head: oldest frame in @queue
  * @count: frames in @queue
  * @stats: counters shown in sysfs
@@ -175,7 +174,6 @@ struct pci5c3a_port {
 	u8 shift;
 	bool extended;
 	unsigned int listeners;
-	unsigned int signals;
 	unsigned int head;
 	unsigned int count;
 	u64 stats[PCI5C3A_COUNTERS];
@@ -185,7 +183,8 @@ struct pci5c3a_port {
 /**
  * struct pci5c3a_card - one bound card
  * @ref: held by the bound PCI device and by every open file
- * @lock: serialises requests; guards @gone, @files and @users
+ * @lock: serialises requests; guards @gone, @files and @users (@files is
+ *	changed under @hw_lock too, as the interrupt handler walks it)
  * @gone: the card was removed; every further request fails with ENODEV
  * @files: open files, &struct pci5c3a_file
  * @users: number of open files
@@ -225,12 +224,17 @@ struct pci5c3a_card {
  * @filp: the file, whose owner (F_SETOWN) receives the signals
  * @node: in the card's @files
  * @notify: receive notification per port (REQ_EVENT_PORT0/1)
+ * @pending: per port, frames queued while @notify was on whose signal the
+ *	signal work has not raised yet
+ *
+ * @notify and @pending are under the card's @hw_lock.
  */
 struct pci5c3a_file {
 	struct pci5c3a_card *card;
 	struct file *filp;
 	struct list_head node;
 	bool notify[PCI5C3A_PORTS_PER_CARD];
+	unsigned int pending[PCI5C3A_PORTS_PER_CARD];
 };
 
 static dev_t pci5c3a_devt;
@@ -342,7 +346,8 @@ static void pci5c3a_read_rx(const struct pci5c3a_port *port,
 
 /**
  * pci5c3a_drain() - move a controller's received frames into its queue
- * @port: the port; the card's @hw_lock held
+ * @card: the card; its @hw_lock held
+ * @p: the port's number
  *
  * Runs while receive interrupts are enabled (IER bit RI) and the chip is
  * in operating mode (in reset mode registers 16..28 are the acceptance
@@ -352,10 +357,17 @@ static void pci5c3a_read_rx(const struct pci5c3a_port *port,
  * the FIFO while receive interrupts were off arrive as soon as they are
  * switched on (the chip raises no new interrupt for them).
  *
+ * Each frame queued counts one signal for every open file that has the
+ * port's notification on at that moment: the signal is due even when the
+ * file turns notification off before the signal work runs, and a file that
+ * turns it on later gets none for frames already queued.
+ *
  * Return: true when a frame was queued for a port with listeners.
  */
-static bool pci5c3a_drain(struct pci5c3a_port *port)
+static bool pci5c3a_drain(struct pci5c3a_card *card, int p)
 {
+	struct pci5c3a_port *port = &card->ports[p];
+	struct pci5c3a_file *file;
 	struct pci5c3a_frame *f;
 	bool signal = false;
 	int n;
@@ -379,7 +391,9 @@ static bool pci5c3a_drain(struct pci5c3a_port *port)
 		port->count++;
 		port->stats[PCI5C3A_RX_FRAMES]++;
 		if (port->listeners) {
-			port->signals++;
+			list_for_each_entry(file, &card->files, node)
+				if (file->notify[p])
+					file->pending[p]++;
 			signal = true;
 		}
 	}
@@ -394,7 +408,7 @@ static void pci5c3a_poll(struct pci5c3a_card *card)
 
 	spin_lock_irqsave(&card->hw_lock, flags);
 	for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++)
-		signal |= pci5c3a_drain(&card->ports[p]);
+		signal |= pci5c3a_drain(card, p);
 	spin_unlock_irqrestore(&card->hw_lock, flags);
 	if (signal)
 		schedule_work(&card->signal_work);
@@ -436,7 +450,7 @@ static irqreturn_t pci5c3a_irq(int irq, void *dev_id)
 			if (ir & IRQ_DOI)
 				port->stats[PCI5C3A_RX_OVERRUNS]++;
 			if (ir & IRQ_RI)
-				signal |= pci5c3a_drain(port);
+				signal |= pci5c3a_drain(card, p);
 		}
 		if (!busy)
 			break;
@@ -534,8 +548,9 @@ static void pci5c3a_signal_owner(struct file *filp, int sig,
  * pci5c3a_signal_work() - raise the receive notifications that are due
  * @work: the card's @signal_work
  *
- * The interrupt handler only counts the frames queued for listeners; the
- * signals go out from here, in process context. Sending a signal takes the
+ * The interrupt handler only counts, per open file, the frames queued
+ * while the file had notification on; the signals go out from here, in
+ * process context. Sending a signal takes the
  * target's signal lock and consults the security modules with the current
  * task's credentials, neither of which belongs in a hard interrupt (on
  * PREEMPT_RT the signal lock sleeps). No spinlock is held while signalling;
@@ -552,20 +567,20 @@ static void pci5c3a_signal_work(struct work_struct *work)
 	struct pci5c3a_file *f;
 	int p;
 
-	spin_lock_irq(&card->hw_lock);
-	for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++) {
-		due[p] = card->ports[p].signals;
-		card->ports[p].signals = 0;
-	}
-	spin_unlock_irq(&card->hw_lock);
-
 	mutex_lock(&card->lock);
-	if (!card->gone)
-		list_for_each_entry(f, &card->files, node)
-			for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++)
-				if (f->notify[p] && due[p])
-					pci5c3a_signal_owner(f->filp, sig[p],
-							     due[p]);
+	list_for_each_entry(f, &card->files, node) {
+		spin_lock_irq(&card->hw_lock);
+		for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++) {
+			due[p] = f->pending[p];
+			f->pending[p] = 0;
+		}
+		spin_unlock_irq(&card->hw_lock);
+		if (card->gone)
+			continue;
+		for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++)
+			if (due[p])
+				pci5c3a_signal_owner(f->filp, sig[p], due[p]);
+	}
 	mutex_unlock(&card->lock);
 }
 
@@ -573,10 +588,12 @@ static void pci5c3a_set_notify(struct pci5c3a_file *f, int port, bool on)
 {
 	struct pci5c3a_card *card = f->card;
 
-	if (f->notify[port] == on)
-		return;
-	f->notify[port] = on;
 	spin_lock_irq(&card->hw_lock);
+	if (f->notify[port] == on) {
+		spin_unlock_irq(&card->hw_lock);
+		return;
+	}
+	f->notify[port] = on;
 	if (on)
 		card->ports[port].listeners++;
 	else
@@ -880,7 +897,9 @@ static int pci5c3a_open(struct inode *inode, struct file *filp)
 		}
 		spin_unlock_irq(&card->hw_lock);
 	}
+	spin_lock_irq(&card->hw_lock);
 	list_add_tail(&f->node, &card->files);
+	spin_unlock_irq(&card->hw_lock);
 	mutex_unlock(&card->lock);
 
 	filp->private_data = f;
@@ -902,7 +921,9 @@ static int pci5c3a_release(struct inode *inode, struct file *filp)
 	mutex_lock(&card->lock);
 	for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++)
 		pci5c3a_set_notify(f, p, false);
+	spin_lock_irq(&card->hw_lock);
 	list_del(&f->node);
+	spin_unlock_irq(&card->hw_lock);
 	card->users--;
 	mutex_unlock(&card->lock);
 

@@ -253,7 +253,8 @@ private:
         if (!expect("REQ_SEND", a, refusal(where, validRecord, EINVAL)) || !a.ok()) return;
         ++sent_;
         const int to = 1 - port;
-        if (queue_[to].size() >= kQueueLimit) {
+        const bool drop = queue_[to].size() >= kQueueLimit;
+        if (drop) {
             ++dropped_;
         } else {
             CAN_PACKET p{};
@@ -273,6 +274,17 @@ private:
             report("port %d: %d messages queued after a send, the model %d", to, got, want);
             resync();
         }
+        // A frame dropped for a full queue changes no count to wait for:
+        // wait until the driver has emptied the receiving controller, or
+        // the interrupt could come after a receive had made room for it.
+        if (drop && !receiveBufferEmpty(to)) report("port %d: the controller keeps a received frame", to);
+    }
+
+    bool receiveBufferEmpty(int port) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while ((card_.reg(port, REG_SR) & SR_RBS) != 0)
+            if (std::chrono::steady_clock::now() > end) return false;
+        return true;
     }
 
     void receiveOne() {

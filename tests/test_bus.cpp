@@ -5,12 +5,14 @@
 // (ports 0 and 1 of card 0 on one terminated cable) it runs as it is:
 //
 //     build/default/tests/test_bus
+//     PCI5C3A_TEST_TARGET=qemu build/default/tests/test_bus   # QEMU guest
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -24,6 +26,21 @@ using test::packet;
 using test::waitForCount;
 
 namespace {
+
+// PCI5C3A_TEST_TARGET=qemu: the kernel driver on QEMU's SJA1000 boards,
+// which model no bit timing and no error counters, and whose receive FIFO
+// loses its place after a remote frame with a length code.
+bool onQemu() {
+    const char *t = std::getenv("PCI5C3A_TEST_TARGET");
+    return t != nullptr && std::strcmp(t, "qemu") == 0;
+}
+// A remote frame's length code: 0 where the boards get only that right.
+std::uint8_t remoteLen(std::uint8_t n) { return onQemu() ? 0 : n; }
+
+#define SKIP_ON_QEMU(missing)                                                             \
+    do {                                                                                  \
+        if (onQemu()) GTEST_SKIP() << "QEMU's SJA1000 boards do not model " << (missing); \
+    } while (0)
 
 class Wired : public ::testing::Test {
 protected:
@@ -56,7 +73,7 @@ TEST_F(Wired, MessagesCrossInOrderInBothFormatsAndRates) {
             configureBoth(config(mode, 0, 0xFFFFFFFF, rate));
             const unsigned top = mode ? 0x1FFFFFFF : 0x7FF;
             const std::vector<CAN_PACKET> sent = {packet(top, 8), packet(0, 0), packet(0x123, 5),
-                                                  packet(0x55, 2, 0, 1)};
+                                                  packet(0x55, remoteLen(2), 0, 1)};
             for (const auto &p : sent) ASSERT_EQ(CanSendMsg(0, &p), 0);
             for (const auto &p : sent) ASSERT_EQ(CanSendMsg(1, &p), 0);
             for (int h : {1, 0}) {
@@ -95,6 +112,7 @@ TEST_F(Wired, TheAcceptanceFilterChoosesWhatIsKept) {
 }
 
 TEST_F(Wired, PortsAtDifferentRatesHearNothing) {
+    SKIP_ON_QEMU("bit timing");
     const PORT_STRUCT fast = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M),
                       slow = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_250K);
     ASSERT_EQ(CanConfigPort(0, &fast), 0);
@@ -129,7 +147,8 @@ TEST_F(Wired, FramesCrossTheWireInOrderIntact) {
         ASSERT_EQ(CanConfigPort(1, &c), 0);
         const std::uint32_t top = mode ? 0x1FFFFFFF : 0x7FF;
         const std::vector<CAN_PACKET> sent = {packet(top, 8, 0xF8), packet(0, 0), packet(0x55, 3, 9),
-                                              packet(top - 1, 8, 0, 1), packet(1, 2, 0x80, 1)};
+                                              packet(top - 1, remoteLen(8), 0, 1),
+                                              packet(1, remoteLen(2), 0x80, 1)};
         for (const auto &p : sent) ASSERT_EQ(CanSendMsg(0, &p), 0);
         for (const auto &p : sent) ASSERT_EQ(CanSendMsg(1, &p), 0);
         ASSERT_EQ(waitForCount(1, 5), 5);
@@ -178,7 +197,7 @@ TEST_F(Wired, AcceptanceFilterPassesAndBlocks) {
         ASSERT_EQ(CanConfigPort(1, &rx), 0);
         ASSERT_EQ(CanConfigPort(0, &tx), 0);
         for (std::uint8_t rtr : {0, 1}) {
-            CAN_PACKET p = packet(k.id, 2, 0, rtr);
+            CAN_PACKET p = packet(k.id, rtr ? remoteLen(2) : 2, 0, rtr);
             ASSERT_EQ(CanSendMsg(0, &p), 0);
             // Either frame is acknowledged by port 1 whether it keeps it or not.
             EXPECT_EQ(CanGetTxErrorCount(0), 0);
@@ -192,6 +211,7 @@ TEST_F(Wired, AcceptanceFilterPassesAndBlocks) {
 }
 
 TEST_F(Wired, PortsAtDifferentBitRatesExchangeNothing) {
+    SKIP_ON_QEMU("bit timing");
     PORT_STRUCT fast = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M),
                 slow = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_500K);
     ASSERT_EQ(CanConfigPort(0, &fast), 0);

@@ -354,6 +354,13 @@ TEST_F(Driver, TheQueueHolds1024MessagesAndDropsNewOnes) {
         p.data[1] = std::uint8_t(i);
         sendOk(0, p);
         if (HasFatalFailure()) return;
+        // QEMU's controllers transmit at once, without the bus's pace: the
+        // sender would outrun the receive interrupt (a vCPU the host has
+        // not scheduled) and overrun the 64-byte FIFO. The frame leaves the
+        // FIFO, queued or dropped, before the next one goes.
+        if (drv::onQemu()) {
+            ASSERT_TRUE(test::eventually([&] { return (card_.reg(1, REG_SR) & SR_RBS) == 0; }));
+        }
     }
     ASSERT_EQ(card_.waitCount(h, kLimit), kLimit);
     // The frames beyond the limit left the controller too, and were dropped.

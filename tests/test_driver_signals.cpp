@@ -2,6 +2,7 @@
 // The driver's receive notifications through its device node: signal 63
 // for port 0 and 62 for port 1, one per message queued, to the owner of the
 // device (F_SETOWN) only, started, stopped and ended with the descriptor;
+// per open file: each file with notification on signals its own owner;
 // with two cards and several processes. Runs like test_driver: on the
 // virtual card through with-virtual-card, as it is in a QEMU guest or on a
 // machine with the card. The virtual card lives in each process, so the
@@ -211,14 +212,29 @@ struct Child {
     int down = -1;  // parent -> child
 };
 
-// In the child: arrive at the barrier and wait to be let through.
+// In the child: arrive at the barrier and wait to be let through. The
+// notification signals arrive while it waits: poll is never restarted
+// after a handler (SA_RESTART or not), so an interrupted wait goes on until
+// the deadline.
 int g_up = -1, g_down = -1;
 bool barrier() {
     const char b = 'b';
-    if (write(g_up, &b, 1) != 1) return false;
-    pollfd p{g_down, POLLIN, 0};
-    char got = 0;
-    return poll(&p, 1, kBarrierTimeoutMs) == 1 && read(g_down, &got, 1) == 1;
+    ssize_t n;
+    while ((n = write(g_up, &b, 1)) < 0 && errno == EINTR) {}
+    if (n != 1) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBarrierTimeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{g_down, POLLIN, 0};
+        const int r = poll(&p, 1, int(left.count()));
+        if (r < 0 && errno == EINTR) continue;
+        if (r != 1) return false;
+        char got = 0;
+        while ((n = read(g_down, &got, 1)) < 0 && errno == EINTR) {}
+        return n == 1;
+    }
 }
 
 template <class Body>
@@ -326,10 +342,18 @@ TEST(Processes, EachOwnerOfACardGetsItsOwnSignalsAndMessages) {
     EXPECT_EQ(status, (std::vector<int>{0, 0}));
 }
 
-// Two processes on one card. Only the owner (the descriptor's F_SETOWN, the
-// latest one on the card) is signalled, whoever sends; whoever receives
-// takes the message from the one queue.
-int sharedOwner() {
+// Two processes on one card. Notification is per open file: each file with
+// a port's notification on signals its own owner (F_SETOWN) once per message
+// queued, whoever sent it; a file with it off signals nobody. Whoever
+// receives takes the message from the card's one queue.
+//
+//   1. A has port 1's notification on, B has it off: B sends 4, only A is
+//      signalled; A takes them.
+//   2. B owns its file and turns it on: A sends 3, both are signalled 3
+//      times; B takes them.
+//   3. A turns its notification off: B sends 2, only B is signalled; B
+//      takes them.
+int sharedFirst() {
     Card c(0);
     CHILD_CHECK(c.ok(), 30);
     CHILD_CHECK(prepare(c), 31);
@@ -343,38 +367,53 @@ int sharedOwner() {
         CAN_PACKET p;
         CHILD_CHECK(c.receive(c.handle(1), &p).ok() && p.data[0] == 0x10 + i, 38);
     }
-    CHILD_CHECK(barrier(), 39);  // 3: the other owns the card now
+    CHILD_CHECK(barrier(), 39);  // 3: the other's notification is on
     CHILD_CHECK(sendFrames(c, 0, 3, 0x20), 40);
     CHILD_CHECK(barrier(), 41);  // 4: sent
-    CHILD_CHECK(settle(g_port1, 4) == 4, 42);
-    CHILD_CHECK(g_port0.load() == 0, 43);
+    CHILD_CHECK(settle(g_port1, 7) == 7, 42);
+    CHILD_CHECK(c.events(1, 0).ok(), 43);
+    CHILD_CHECK(barrier(), 44);  // 5: the other has taken them; ours is off
+    CHILD_CHECK(barrier(), 45);  // 6: the other has sent 2
+    CHILD_CHECK(settle(g_port1, 7) == 7, 46);
+    CHILD_CHECK(g_port0.load() == 0, 47);
     return 0;
 }
 
-int sharedSender() {
+int sharedSecond() {
     Card c(0);
     CHILD_CHECK(c.ok(), 50);
-    CHILD_CHECK(barrier(), 51);  // 1: the owner has set up
+    CHILD_CHECK(barrier(), 51);  // 1: the other has set up
     CHILD_CHECK(sendFrames(c, 0, 4, 0x10), 52);
     CHILD_CHECK(barrier(), 53);  // 2: sent
     CHILD_CHECK(own(c), 54);
-    CHILD_CHECK(barrier(), 55);  // 3: owner now
-    CHILD_CHECK(barrier(), 56);  // 4: the other has sent 3
-    CHILD_CHECK(settle(g_port1, 3) == 3, 57);
-    CHILD_CHECK(c.count(c.handle(1)) == 3, 58);
+    CHILD_CHECK(c.events(1, 1).ok(), 55);
+    CHILD_CHECK(g_port1.load() == 0, 56);  // its file had notification off
+    CHILD_CHECK(barrier(), 57);            // 3: ours is on
+    CHILD_CHECK(barrier(), 58);            // 4: the other has sent 3
+    CHILD_CHECK(settle(g_port1, 3) == 3, 59);
+    CHILD_CHECK(c.count(c.handle(1)) == 3, 60);
     for (int i = 0; i < 3; ++i) {
         CAN_PACKET p;
-        CHILD_CHECK(c.receive(c.handle(1), &p).ok() && p.data[0] == 0x20 + i, 59);
+        CHILD_CHECK(c.receive(c.handle(1), &p).ok() && p.data[0] == 0x20 + i, 61);
     }
-    CHILD_CHECK(g_port0.load() == 0, 60);
+    CHILD_CHECK(barrier(), 62);  // 5: taken; the other's is off
+    CHILD_CHECK(sendFrames(c, 0, 2, 0x30), 63);
+    CHILD_CHECK(settle(g_port1, 5) == 5, 64);
+    CHILD_CHECK(c.count(c.handle(1)) == 2, 65);
+    for (int i = 0; i < 2; ++i) {
+        CAN_PACKET p;
+        CHILD_CHECK(c.receive(c.handle(1), &p).ok() && p.data[0] == 0x30 + i, 66);
+    }
+    CHILD_CHECK(barrier(), 67);  // 6: sent
+    CHILD_CHECK(g_port0.load() == 0, 68);
     c.events(1, 0);
     return 0;
 }
 
-TEST(Processes, TwoProcessesSharingACardSignalOnlyItsOwner) {
+TEST(Processes, TwoProcessesSharingACardEachFileSignalsItsOwnOwner) {
     if (drv::inProcessCard(0))
         GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
-    const std::vector<int> status = run({spawn(sharedOwner), spawn(sharedSender)});
+    const std::vector<int> status = run({spawn(sharedFirst), spawn(sharedSecond)});
     EXPECT_EQ(status, (std::vector<int>{0, 0}));
 }
 

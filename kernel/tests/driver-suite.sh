@@ -1,0 +1,266 @@
+#!/bin/sh
+# The kernel driver's suite, run by scripts/driver-test through
+# scripts/kernel-test (busybox sh) in a guest on Debian's 6.1 kernel with
+# two of QEMU's pcm3680_pci boards: card 0 with both channels on one bus
+# (the loop-back cable), card 1 the same on a bus of its own. For each
+# build tree (x86_64, then i386, whose programs reach the driver through
+# compat_ioctl): test5C3A, test_bus, test_driver, test_driver_signals,
+# driver_fuzz, the gateway between vcan and the card's ports, and unbind,
+# rebind, rmmod idle and under an open descriptor. The kernel's log is read
+# after every part: a line with BUG, WARNING, Oops or KASAN fails it.
+#
+#   driver-suite.sh [PART...]   # looptest bus driver signals fuzz gateway removal
+#
+# The module is build/kernel/RELEASE/pci5c3a.ko of the source tree, for the
+# running kernel (staged by scripts/driver-test); driver-test/hold is
+# kernel/tests/hold.c, built static in each build tree.
+#
+# kernel-test-files: tests/test_driver tests/test_driver_signals tests/driver_fuzz tests/test_bus tests/pty_run driver-test/hold
+set -u
+parts=${*:-looptest bus driver signals fuzz gateway removal}
+module=$PCI5C3A_ROOT/build/kernel/$(uname -r)/pci5c3a.ko
+fuzz_seconds=${PCI5C3A_FUZZ_SECONDS:-20}
+export PCI5C3A_TEST_TARGET=qemu
+# The programs run on the kernel driver, never on the virtual card.
+unset LD_PRELOAD
+for v in $(env | sed -n 's/^\(PCI5C3A_VCARD_[A-Z_]*\)=.*/\1/p'); do unset "$v"; done
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/driver-suite.XXXXXX") || exit 1
+trap 'rm -rf "$tmp"' EXIT
+
+pass() { echo "PASS $*"; }
+# fail NAME [DETAIL...]: each detail a line, or a file shown (40 lines).
+fail() {
+    echo "FAIL $1"
+    shift
+    local d
+    for d in "$@"; do
+        if [ -f "$d" ]; then sed 's/^/    /' "$d" | tail -n 40; else echo "    $d"; fi
+    done
+}
+# check NAME COMMAND...: passes when COMMAND succeeds (its output is the
+# detail otherwise). Give COMMAND a time limit.
+check() {
+    local name=$1
+    shift
+    if "$@" >"$tmp/check.out" 2>&1; then pass "$name"; else fail "$name" "status $?" "$tmp/check.out"; fi
+}
+
+# log_clean NAME: the kernel's messages since the last call (cleared).
+log_clean() {
+    dmesg -c >"$tmp/kernel.log" 2>&1
+    if grep -w -E 'BUG|WARNING|Oops|KASAN' "$tmp/kernel.log" >"$tmp/kernel.bad"; then
+        fail "$1: kernel log clean" "$tmp/kernel.bad"
+    else
+        pass "$1: kernel log clean"
+    fi
+}
+# wait_for FILE PATTERN TENTHS; wait_exit PID TENTHS (status in $exit_status,
+# killed after the limit: 255).
+wait_for() {
+    local n=$3
+    while [ "$n" -gt 0 ]; do
+        grep -qE "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+        n=$((n - 1))
+    done
+    return 1
+}
+wait_exit() {
+    local n=$2
+    while [ "$n" -gt 0 ]; do
+        if ! kill -0 "$1" 2>/dev/null; then
+            wait "$1"
+            exit_status=$?
+            return 0
+        fi
+        sleep 0.1
+        n=$((n - 1))
+    done
+    kill -KILL "$1" 2>/dev/null
+    wait "$1"
+    exit_status=255
+    return 1
+}
+counter() { cat "/sys/class/pci5c3a/PCI5C3AW$1/port$2/$3"; }
+bdf_of() { basename "$(readlink "/sys/class/pci5c3a/PCI5C3AW$1/device")"; }
+cards_present() { [ -c /dev/PCI5C3AW0 ] && [ -c /dev/PCI5C3AW1 ] && [ ! -e /dev/PCI5C3AW2 ]; }
+
+# ---------------------------------------------------------------------------
+# Modules
+
+dmesg -c >/dev/null
+if insmod "$module" && cards_present && [ "$(cat /sys/class/pci5c3a/PCI5C3AW0/board)" = pcm3680_pci ]; then
+    pass "module loads, two pcm3680_pci cards: /dev/PCI5C3AW0, /dev/PCI5C3AW1"
+else
+    fail "module loads, two pcm3680_pci cards: /dev/PCI5C3AW0, /dev/PCI5C3AW1" "$(ls /dev/PCI5C3AW* 2>&1)" \
+        "$(dmesg | tail -n 20)"
+    exit 1
+fi
+log_clean "module load"
+# test5C3A waits for a key on its terminal: pty_run gives it one.
+[ -e /dev/pts/ptmx ] || { mkdir -p /dev/pts && mount -t devpts devpts /dev/pts; }
+
+# ---------------------------------------------------------------------------
+# Parts, one function each, run with $build, $abi and $bits set.
+
+part_looptest() {
+    local name="$abi: test5C3A: test ok!!, its 64 frames through the driver and the controllers" st
+    local rx0 rx1 tx0 tx1
+    rx0=$(counter 0 0 rx_frames) rx1=$(counter 0 1 rx_frames) tx0=$(counter 0 0 tx_frames) tx1=$(counter 0 1 tx_frames)
+    timeout 120 "$build/tests/pty_run" 50 "$build/looptest/test5C3A" >"$tmp/loop.log" 2>&1
+    st=$?
+    rx0=$(($(counter 0 0 rx_frames) - rx0)) rx1=$(($(counter 0 1 rx_frames) - rx1))
+    tx0=$(($(counter 0 0 tx_frames) - tx0)) tx1=$(($(counter 0 1 tx_frames) - tx1))
+    if [ $st = 0 ] && grep -q 'test ok!!' "$tmp/loop.log" && grep -q 'Get Receive Message PORT1 32  PORT2 32' "$tmp/loop.log" &&
+        [ "$rx0 $rx1 $tx0 $tx1" = "32 32 32 32" ]; then
+        pass "$name"
+    else
+        fail "$name" "status $st; counters rx $rx0 $rx1 tx $tx0 $tx1 (want 32 each)" "$tmp/loop.log"
+    fi
+}
+
+part_bus() { check "$abi: test_bus on the driver" timeout 300 "$build/tests/test_bus" --gtest_brief=1; }
+part_driver() { check "$abi: test_driver (two cards)" timeout 400 "$build/tests/test_driver" --gtest_brief=1; }
+part_signals() {
+    check "$abi: test_driver_signals (two cards, several processes)" \
+        timeout 300 "$build/tests/test_driver_signals" --gtest_brief=1
+}
+part_fuzz() {
+    local card
+    for card in 0 1; do
+        check "$abi: driver_fuzz card $card, $((fuzz_seconds / 2)) s" \
+            timeout $((fuzz_seconds + 60)) "$build/tests/driver_fuzz" --seconds $((fuzz_seconds / 2)) \
+            --seed $((bits + card)) --card $card
+    done
+}
+
+# Frames the emulated boards carry as sent: no remote frame with a length.
+cat >"$tmp/std.txt" <<'FRAMES'
+100#
+101#01
+108#0102030405060708
+7FF#FFFFFFFFFFFFFFFF
+123#R
+FRAMES
+cat >"$tmp/ext.txt" <<'FRAMES'
+00000000#
+12345678#0102030405060708
+1FFFFFFF#AA
+0ABCDEF0#R
+FRAMES
+vcan() {
+    ip link del dev "$1" 2>/dev/null
+    ip link add dev "$1" type vcan && ip link set dev "$1" up
+}
+# through NAME FROM TO FRAMES ARGS...: FRAMES sent on FROM with cansend
+# arrive on TO exactly and in order, the gateway started with ARGS.
+through() {
+    local name=$1 from=$2 to=$3 frames=$4 gw_pid dump_pid f n
+    shift 4
+    "$build/gateway/pci5c3a-gateway" "$@" >"$tmp/gw.log" 2>&1 &
+    gw_pid=$!
+    if ! wait_for "$tmp/gw.log" 'forwarding|pci5c3a-gateway: [^f]' 300 || ! kill -0 $gw_pid 2>/dev/null; then
+        kill -TERM $gw_pid 2>/dev/null
+        wait_exit $gw_pid 50
+        fail "$name" "the gateway did not start" "$tmp/gw.log"
+        return
+    fi
+    candump -L "$to" >"$tmp/dump.log" 2>&1 &
+    dump_pid=$!
+    n=100
+    while [ $n -gt 0 ] && ! grep -q 'S (sleeping)' /proc/$dump_pid/status 2>/dev/null; do
+        sleep 0.05
+        n=$((n - 1))
+    done
+    while read -r f; do
+        cansend "$from" "$f"
+        sleep 0.02
+    done <"$frames"
+    n=100
+    while [ $n -gt 0 ] && [ "$(wc -l <"$tmp/dump.log")" -lt "$(wc -l <"$frames")" ]; do
+        sleep 0.1
+        n=$((n - 1))
+    done
+    sleep 0.2
+    kill $dump_pid
+    wait $dump_pid 2>/dev/null
+    kill -TERM $gw_pid
+    wait_exit $gw_pid 100
+    sed -i 's/^([0-9.]*) [^ ]* //' "$tmp/dump.log"
+    if cmp -s "$frames" "$tmp/dump.log" && [ "$exit_status" = 0 ]; then
+        pass "$name"
+    else
+        fail "$name" "gateway status $exit_status; sent (left) and received (right):" \
+            "$(diff "$frames" "$tmp/dump.log" | head -n 20)" "$tmp/gw.log"
+    fi
+}
+part_gateway() {
+    vcan vcan0 && vcan vcan1 || { fail "$abi: vcan interfaces"; return; }
+    through "$abi: gateway: standard frames vcan0 -> port 0 -> port 1 -> vcan1" vcan0 vcan1 "$tmp/std.txt" \
+        0:0=vcan0 0:1=vcan1
+    through "$abi: gateway: extended frames vcan1 -> port 1 -> port 0 -> vcan0" vcan1 vcan0 "$tmp/ext.txt" \
+        --extended 0:0=vcan0 0:1=vcan1
+    ip link del dev vcan0
+    ip link del dev vcan1
+}
+
+# hold_start CARD LOG: hold in the background ($hold_pid), once it has the
+# card open and answered one request.
+hold_start() {
+    "$build/driver-test/hold" "$1" 60 >"$2" 2>&1 &
+    hold_pid=$!
+    wait_for "$2" '^(opened|open|first)' 100
+}
+hold_after() {
+    kill -USR1 "$hold_pid" 2>/dev/null
+    wait_exit "$hold_pid" 100
+    grep '^after:' "$1"
+}
+part_removal() {
+    local bdf name line
+    bdf=$(bdf_of 0)
+    name="$abi: unbind idle: the node goes, card 1 stays; rebind takes number 0 and answers"
+    echo "$bdf" >/sys/bus/pci/drivers/pci5c3a/unbind
+    if [ ! -e /dev/PCI5C3AW0 ] && [ -c /dev/PCI5C3AW1 ] && echo "$bdf" >/sys/bus/pci/drivers/pci5c3a/bind &&
+        [ -c /dev/PCI5C3AW0 ] && line=$(timeout 20 "$build/driver-test/hold" 0 0) &&
+        [ "$line" = "opened
+after: count=OK event=OK close=OK" ]; then
+        pass "$name"
+    else
+        fail "$name" "${line:-no answer}" "$(ls /dev/PCI5C3AW* 2>&1)"
+    fi
+
+    name="$abi: unbind under an open descriptor: requests fail ENODEV, close works, open fails; rebind works"
+    hold_start 0 "$tmp/hold.log"
+    echo "$bdf" >/sys/bus/pci/drivers/pci5c3a/unbind
+    line=$(hold_after "$tmp/hold.log")
+    if [ "$exit_status" = 0 ] && [ "$line" = "after: count=ENODEV event=ENODEV close=OK" ] &&
+        [ ! -e /dev/PCI5C3AW0 ] && echo "$bdf" >/sys/bus/pci/drivers/pci5c3a/bind && [ -c /dev/PCI5C3AW0 ] &&
+        [ "$(timeout 20 "$build/driver-test/hold" 0 0 | tail -n 1)" = "after: count=OK event=OK close=OK" ]; then
+        pass "$name"
+    else
+        fail "$name" "status $exit_status" "$tmp/hold.log" "$(ls /dev/PCI5C3AW* 2>&1)"
+    fi
+
+    name="$abi: rmmod refused while card 1 is open (it keeps answering), then unloads; insmod binds both again"
+    hold_start 1 "$tmp/hold.log"
+    if rmmod pci5c3a 2>"$tmp/rmmod.log"; then refused=no; else refused=yes; fi
+    line=$(hold_after "$tmp/hold.log")
+    if [ $refused = yes ] && [ -d /sys/module/pci5c3a ] && [ "$line" = "after: count=OK event=OK close=OK" ] &&
+        rmmod pci5c3a && [ ! -d /sys/module/pci5c3a ] && [ ! -e /dev/PCI5C3AW0 ] && [ ! -e /dev/PCI5C3AW1 ] &&
+        insmod "$module" && cards_present; then
+        pass "$name"
+    else
+        fail "$name" "rmmod refused: $refused; hold: $line" "$tmp/rmmod.log" "$tmp/hold.log"
+        [ -d /sys/module/pci5c3a ] || insmod "$module"
+    fi
+}
+
+for build in $PCI5C3A_BUILDS; do
+    case $build in "$PCI5C3A_BUILD_I386") abi=i386 bits=32 ;; *) abi=amd64 bits=64 ;; esac
+    echo "    ($abi, $build, from $(cut -d' ' -f1 /proc/uptime) s)"
+    for p in $parts; do
+        "part_$p"
+        log_clean "$abi: $p"
+    done
+done
