@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The kernel driver's figures against Linux's own SJA1000 driver, both in
 # one QEMU guest (scripts/kernel-test's, Debian's 6.1 kernel, the QEMU of
 # scripts/fetch-qemu), so that the machine's load and the emulator weigh on

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-only OR MIT
 # The kernel driver's suite, run by scripts/driver-test through
 # scripts/kernel-test (busybox sh) in a guest on Debian's 6.1 kernel with
 # two of QEMU's pcm3680_pci boards: card 0 with both channels on one bus
