@@ -3,9 +3,10 @@
 // receive signals and sender threads started, then the poll loop (loop.h)
 // until SIGINT or SIGTERM, and everything closed again.
 //
-// The parts: wakeup.h (signals and the self-pipe), interface.h (the
-// SocketCAN sockets), card_port.h (the card's ports and their sender
-// threads), loop.h (the poll loop and the counters' report).
+// The parts: wakeup.h (signals: the self-pipe, and the signalfd of the
+// receive signals), interface.h (the SocketCAN sockets), card_port.h (the
+// card's ports and their sender threads), loop.h (the poll loop and the
+// counters' report).
 #include "gateway.h"
 
 #include <pthread.h>
@@ -46,6 +47,13 @@ int run(const Options &options) {
         say(error);
         return kExitUnusable;
     }
+    // Before any thread starts (the virtual card's too, at the first open),
+    // so that the receive signals are blocked in all of them.
+    const int receive_signals = open_receive_signals(error);
+    if (receive_signals < 0) {
+        say(error);
+        return kExitUnusable;
+    }
 
     Ports ports;
     for (const auto &bridge : options.ports) {
@@ -72,7 +80,9 @@ int run(const Options &options) {
     }
 
     // Sender threads take no signal: the handlers run on the loop's thread,
-    // and CanSendMsg's pause is not cut short.
+    // and CanSendMsg's pause is not cut short. CanGetReceiveEvent installs
+    // on_receive_signal, but the receive signals stay blocked and the loop
+    // reads them from `receive_signals`.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
@@ -88,7 +98,7 @@ int run(const Options &options) {
     }
     say("forwarding " + list);
 
-    Loop loop(ports, wake_read, options.restart_ms);
+    Loop loop(ports, wake_read, receive_signals, options.restart_ms);
     const int status = loop.run();
 
     for (const auto &p : ports) {

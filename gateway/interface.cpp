@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -87,6 +89,35 @@ bool write_frame(int sock, const can_frame &frame, bool &gone) {
         pollfd pfd{sock, POLLOUT, 0};
         poll(&pfd, 1, static_cast<int>(left));
     }
+}
+
+std::size_t write_frames(int sock, const can_frame *frames, std::size_t count, bool &gone) {
+    constexpr std::size_t kMost = 32;  // frames per sendmmsg
+    std::size_t written = 0;
+    std::size_t i = 0;
+    while (i < count) {
+        const std::size_t batch = std::min(count - i, kMost);
+        std::array<iovec, kMost> iov{};
+        std::array<mmsghdr, kMost> msgs{};
+        for (std::size_t k = 0; k < batch; ++k) {
+            // sendmmsg does not write through the pointer.
+            iov[k] = {const_cast<can_frame *>(&frames[i + k]), sizeof(can_frame)};
+            msgs[k].msg_hdr.msg_iov = &iov[k];
+            msgs[k].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = sendmmsg(sock, msgs.data(), static_cast<unsigned>(batch), 0);
+        if (sent > 0) {
+            // A raw CAN socket takes a frame whole or not at all.
+            written += static_cast<std::size_t>(sent);
+            i += static_cast<std::size_t>(sent);
+            continue;
+        }
+        // The first frame was refused: a full transmit queue gets its wait,
+        // and anything else is lost, as for a single frame.
+        if (write_frame(sock, frames[i], gone)) ++written;
+        ++i;
+    }
+    return written;
 }
 
 ssize_t read_frame(Interface &iface, canfd_frame &frame, int &err) {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,11 @@ int open_interface(const std::string &iface, std::string &error);
 // Writes one frame; a full transmit queue gets a short wait. False when the
 // frame is lost. `gone` is set when the interface no longer exists.
 bool write_frame(int sock, const can_frame &frame, bool &gone);
+
+// Writes `count` frames in order, as many per system call as the socket
+// takes; a frame it refuses is treated as write_frame() treats it. Returns
+// how many were written (the others are lost); `gone` as for write_frame().
+std::size_t write_frames(int sock, const can_frame *frames, std::size_t count, bool &gone);
 
 // Reads one frame without waiting. Returns the bytes read, or -1 with
 // `err` set (EAGAIN: nothing waiting). Frames the kernel dropped since the

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -31,6 +32,8 @@ constexpr int kDrainEvery = kStatusHz;
 // Frames taken from one socket or one port per turn of the loop, so that a
 // flood on one side cannot starve the other.
 constexpr int kBurst = 256;
+// Frames received before they are written to the socket in one call.
+constexpr std::size_t kWriteBatch = 32;
 
 }  // namespace
 
@@ -61,6 +64,7 @@ void print_counters(const Ports &ports) {
 int Loop::run() {
     std::vector<pollfd> fds;
     fds.push_back({wake_read_, POLLIN, 0});
+    fds.push_back({receive_signals_, POLLIN, 0});
     for (const auto &p : ports_) fds.push_back({p->iface.sock, POLLIN, 0});
 
     // Frames that arrived before notification was on, and the state the
@@ -83,8 +87,9 @@ int Loop::run() {
             return kExitUnusable;
         }
         if ((fds[0].revents & POLLIN) != 0) read_wakeups();
+        if ((fds[1].revents & POLLIN) != 0) read_receive_signals();
         for (std::size_t i = 0; i < ports_.size(); ++i) {
-            if (fds[i + 1].revents != 0) read_interface(*ports_[i]);
+            if (fds[i + 2].revents != 0) read_interface(*ports_[i]);
         }
     }
     return status_;
@@ -109,6 +114,14 @@ void Loop::read_wakeups() {
     if (port0 || port1) drain_ports(port0, port1);
 }
 
+// Signals of frames drained already are read with the rest; the drain they
+// start then finds the queue empty, so a flood costs a wake-up per batch of
+// frames, not per frame.
+void Loop::read_receive_signals() {
+    ReceiveSignals seen;
+    if (gateway::read_receive_signals(receive_signals_, seen)) drain_ports(seen.port0, seen.port1);
+}
+
 // The signal names the port number, not the card: every port of that
 // number is drained.
 void Loop::drain_ports(bool port0, bool port1) {
@@ -118,24 +131,28 @@ void Loop::drain_ports(bool port0, bool port1) {
 }
 
 void Loop::drain(Port &port) {
+    std::array<can_frame, kWriteBatch> frames{};
     for (int taken = 0; taken < kBurst;) {
         const int waiting = CanGetRcvCnt(port.card.handle);
         if (waiting <= 0) return;
-        for (int i = 0; i < waiting && taken < kBurst; ++i, ++taken) {
-            CAN_PACKET packet{};
-            CanRcvMsg(port.card.handle, &packet);
-            forward(port, to_interface(packet, port.card.extended), port.iface.counters.to_iface);
+        for (int i = 0; i < waiting && taken < kBurst;) {
+            std::size_t n = 0;
+            for (; n < frames.size() && i < waiting && taken < kBurst; ++n, ++i, ++taken) {
+                CAN_PACKET packet{};
+                CanRcvMsg(port.card.handle, &packet);
+                frames[n] = to_interface(packet, port.card.extended);
+            }
+            forward(port, frames.data(), n, port.iface.counters.to_iface);
         }
     }
 }
 
-void Loop::forward(Port &port, const can_frame &frame, std::atomic<std::uint64_t> &counter) {
+void Loop::forward(Port &port, const can_frame *frames, std::size_t count,
+                   std::atomic<std::uint64_t> &counter) {
     bool gone = false;
-    if (write_frame(port.iface.sock, frame, gone)) {
-        ++counter;
-    } else {
-        ++port.iface.counters.to_iface_lost;
-    }
+    const std::size_t written = write_frames(port.iface.sock, frames, count, gone);
+    counter += written;
+    port.iface.counters.to_iface_lost += count - written;
     if (gone) interface_gone(port);
 }
 
@@ -169,9 +186,8 @@ void Loop::poll_status() {
         const ControllerReading reading = read_controller(card);
         const ErrorState state = classify(reading);
         if (state != card.state) {
-            for (const auto &frame : state_change_frames(card.state, state, reading)) {
-                forward(*p, frame, p->iface.counters.error_frames);
-            }
+            const auto frames = state_change_frames(card.state, state, reading);
+            forward(*p, frames.data(), frames.size(), p->iface.counters.error_frames);
             if (state == ErrorState::BusOff) card.bus_off_since = Clock::now();
             card.state = state;
         }

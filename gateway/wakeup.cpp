@@ -2,11 +2,15 @@
 #include "wakeup.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #include "pci_5C3A_ioctl.h"
 
@@ -50,6 +54,38 @@ int open_wakeup(std::string &error) {
         return -1;
     }
     return pipe_fds[0];
+}
+
+int open_receive_signals(std::string &error) {
+    sigset_t receive;
+    sigemptyset(&receive);
+    sigaddset(&receive, PCI5C3A_SIG_PORT0);
+    sigaddset(&receive, PCI5C3A_SIG_PORT1);
+    if (const int err = pthread_sigmask(SIG_BLOCK, &receive, nullptr); err != 0) {
+        error = std::string("cannot block the receive signals: ") + std::strerror(err);
+        return -1;
+    }
+    const int fd = signalfd(-1, &receive, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) error = std::string("signalfd: ") + std::strerror(errno);
+    return fd;
+}
+
+bool read_receive_signals(int fd, ReceiveSignals &seen) {
+    // At saturation a signal comes per frame; a read takes many at once.
+    signalfd_siginfo infos[64];
+    bool any = false;
+    ssize_t n;
+    while ((n = read(fd, infos, sizeof infos)) > 0) {
+        const auto count = static_cast<std::size_t>(n) / sizeof infos[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto sig = static_cast<int>(infos[i].ssi_signo);
+            if (sig == PCI5C3A_SIG_PORT0) seen.port0 = true;
+            if (sig == PCI5C3A_SIG_PORT1) seen.port1 = true;
+        }
+        any = true;
+        if (count < std::size(infos)) break;  // nothing more waiting
+    }
+    return any;
 }
 
 }  // namespace gateway
