@@ -22,29 +22,10 @@ parts=${*:-looptest bus driver signals fuzz gateway removal}
 module=$PCI5C3A_ROOT/build/kernel/$(uname -r)/pci5c3a.ko
 fuzz_seconds=${PCI5C3A_FUZZ_SECONDS:-20}
 export PCI5C3A_TEST_TARGET=qemu
-# The programs run on the kernel driver, never on the virtual card.
+# The programs run on the kernel driver, never on the virtual card (the
+# helpers unset its variables; $tmp is this suite's scratch directory).
 unset LD_PRELOAD
-for v in $(env | sed -n 's/^\(PCI5C3A_VCARD_[A-Z_]*\)=.*/\1/p'); do unset "$v"; done
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/driver-suite.XXXXXX") || exit 1
-trap 'rm -rf "$tmp"' EXIT
-
-pass() { echo "PASS $*"; }
-# fail NAME [DETAIL...]: each detail a line, or a file shown (40 lines).
-fail() {
-    echo "FAIL $1"
-    shift
-    local d
-    for d in "$@"; do
-        if [ -f "$d" ]; then sed 's/^/    /' "$d" | tail -n 40; else echo "    $d"; fi
-    done
-}
-# check NAME COMMAND...: passes when COMMAND succeeds (its output is the
-# detail otherwise). Give COMMAND a time limit.
-check() {
-    local name=$1
-    shift
-    if "$@" >"$tmp/check.out" 2>&1; then pass "$name"; else fail "$name" "status $?" "$tmp/check.out"; fi
-}
+. "$PCI5C3A_ROOT/tests/kernel/lib/common.sh"
 
 # log_clean NAME: the kernel's messages since the last call (cleared).
 log_clean() {
@@ -54,33 +35,6 @@ log_clean() {
     else
         pass "$1: kernel log clean"
     fi
-}
-# wait_for FILE PATTERN TENTHS; wait_exit PID TENTHS (status in $exit_status,
-# killed after the limit: 255).
-wait_for() {
-    local n=$3
-    while [ "$n" -gt 0 ]; do
-        grep -qE "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-        n=$((n - 1))
-    done
-    return 1
-}
-wait_exit() {
-    local n=$2
-    while [ "$n" -gt 0 ]; do
-        if ! kill -0 "$1" 2>/dev/null; then
-            wait "$1"
-            exit_status=$?
-            return 0
-        fi
-        sleep 0.1
-        n=$((n - 1))
-    done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1"
-    exit_status=255
-    return 1
 }
 counter() { cat "/sys/class/pci5c3a/PCI5C3AW$1/port$2/$3"; }
 bdf_of() { basename "$(readlink "/sys/class/pci5c3a/PCI5C3AW$1/device")"; }
