@@ -1,0 +1,111 @@
+# SPDX-License-Identifier: MIT
+"""How a blocked recv() waits: in its own thread, for the card's signals.
+
+Each case runs in a process of its own with the receive thread's safety net
+(a look at every port twice a second) pushed out to half a minute, so that
+only a wake-up can end a wait in time.
+"""
+
+import pytest
+
+from support import ON_VIRTUAL_CARD, run_python
+
+pytestmark = pytest.mark.skipif(not ON_VIRTUAL_CARD, reason="configures the virtual card")
+
+_NO_SAFETY_NET = r"""
+import json, signal, threading, time, can
+from can_pci5c3a import _receiver
+_receiver.IDLE_CHECK = 30.0
+"""
+
+
+def test_messages_handed_over_by_other_threads_end_the_wait():
+    # Thread T waits on port 0 (bus b) twice while the main thread sends:
+    # first over the wire from port 1 (the frame may be taken by either
+    # thread waiting for the signals), then from bus a on port 0 itself
+    # (the sending thread hands b its copy). No wake-up may stay pending on T.
+    result = run_python(
+        _NO_SAFETY_NET
+        + r"""
+a = can.Bus(interface="pci5c3a", channel=0)
+b = can.Bus(interface="pci5c3a", channel=0)
+c = can.Bus(interface="pci5c3a", channel=1)
+got = {}
+def reader():
+    for name in ("wire", "same port"):
+        msg = b.recv(timeout=10)
+        got[name] = None if msg is None else msg.arbitration_id
+    got["pending"] = sorted(int(s) for s in signal.sigpending() if int(s) in (62, 63))
+t = threading.Thread(target=reader)
+t.start()
+time.sleep(0.3)
+c.send(can.Message(arbitration_id=0x31, is_extended_id=False))
+time.sleep(0.3)
+a.send(can.Message(arbitration_id=0x32, is_extended_id=False))
+t.join(5)  # the wire's frame and the copy are there well before
+got["late"] = t.is_alive()
+t.join(20)
+got["polling"] = _receiver.dispatcher().polling
+for bus in (a, b, c):
+    bus.shutdown()
+print(json.dumps(got))
+"""
+    )
+    assert result["wire"] == 0x31 and result["same port"] == 0x32
+    assert not result["late"] and result["pending"] == [] and not result["polling"]
+
+
+def test_shutdown_from_another_thread_ends_a_recv_without_timeout():
+    result = run_python(
+        _NO_SAFETY_NET
+        + r"""
+bus = can.Bus(interface="pci5c3a", channel=0)
+outcome = []
+def reader():
+    try:
+        bus.recv()
+        outcome.append("returned")
+    except can.CanOperationError as error:
+        outcome.append(str(error))
+t = threading.Thread(target=reader)
+t.start()
+time.sleep(0.3)
+bus.shutdown()
+t.join(10)
+print(json.dumps([outcome, t.is_alive()]))
+"""
+    )
+    outcome, alive = result
+    assert not alive
+    assert len(outcome) == 1 and "shut down" in outcome[0]
+
+
+def test_a_main_thread_reader_keeps_the_signals_and_gets_every_frame():
+    # While the main thread waits for the signals the kernel shows them
+    # unblocked in it; the receive thread's look at the threads' masks (every
+    # half second) must not take that for a thread that would lose them.
+    result = run_python(
+        r"""
+import io, json, logging, time, can
+from can_pci5c3a import _receiver
+_receiver._RECHECK_ALL = 0.0  # every look reads every thread's mask
+log = io.StringIO(); logging.basicConfig(stream=log, level=logging.INFO)
+bus = can.Bus(interface="pci5c3a", channel=0, bitrate=500000)
+first = bus.recv(timeout=2)
+expected = int.from_bytes(first.data, "little") + 1
+count, lost, end = 0, 0, time.monotonic() + 1.6
+while time.monotonic() < end:
+    msg = bus.recv(timeout=1)
+    sequence = int.from_bytes(msg.data, "little")
+    lost += sequence - expected
+    expected = sequence + 1
+    count += 1
+polling = _receiver.dispatcher().polling
+bus.shutdown()
+print(json.dumps([count, lost, polling, log.getvalue()]))
+""",
+        {"PCI5C3A_VCARD_REMOTE": "500k:5"},
+    )
+    count, lost, polling, log = result
+    assert count > 100 and lost == 0
+    assert not polling and "polling" not in log
