@@ -20,10 +20,12 @@ Measures, each in a fresh process on a virtual card of its own:
   a C loop polling ``CanGetRcvCnt`` every 0.1 ms, by ``bus.recv()`` (also by
   the messages' time stamps), and by a C ``CanGetReceiveEvent`` handler
   (bench/receive_gaps.c), one after the other, without and with a busy loop
-  per core beside them: the frames that came bunched (less than 2 ms after the
-  previous one) and the longest gap, against the C polling loop's.
+  per core beside them, R rounds: the frames that came bunched (less than 2 ms
+  after the previous one), how many of those the receiver made (the next
+  frame was out already when it took one; the others the node's thread sent
+  late), and the longest gap, against the C polling loop's.
 
-    python/bench/bench_pci5c3a.py [--seconds S] [--frames N]
+    python/bench/bench_pci5c3a.py [--seconds S] [--frames N] [--rounds R] [--only-timing]
 
 Run from the source tree after the default preset is built.
 """
@@ -145,16 +147,17 @@ print(json.dumps({"rate": COUNT / elapsed, "received": b._queue.qsize()}))
 
 
 _TIMING = r"""
+frames_sent = vcard("_ZN5vcard18remote_frames_sentEv", ctypes.c_uint64)
 bus = can.Bus(interface="pci5c3a", channel=0, bitrate=500000)
-times, stamps = [], []
+rows, stamps = [], []
 limit = time.monotonic() + 60
-while len(times) < FRAMES and time.monotonic() < limit:
+while len(rows) < FRAMES and time.monotonic() < limit:
     msg = bus.recv(timeout=1)
     if msg is not None:
-        times.append(time.monotonic())
+        rows.append([int.from_bytes(msg.data, "little"), time.monotonic(), frames_sent()])
         stamps.append(msg.timestamp)
 bus.shutdown()
-print(json.dumps({"times": times, "stamps": stamps}))
+print(json.dumps({"rows": rows, "stamps": stamps}))
 """
 
 #: The remote node of the receive timing runs: a frame every 5 ms at 500 kbit/s.
@@ -207,21 +210,32 @@ def _c_send_rate(count: int) -> float:
     return int(sent) / float(seconds)
 
 
-def _gaps(times: List[float]) -> dict:
-    """Bunched frames and the longest gap of a receiver's arrival times."""
-    gaps = [b - a for a, b in zip(times, times[1:])]
-    return {"frames": len(times), "bunched": sum(g < BUNCHED for g in gaps), "max": max(gaps, default=0.0)}
+def _gaps(rows: List[List[float]]) -> dict:
+    """Bunched frames and the longest gap of a receiver's rows (sequence
+    number, time taken, the node's frames sent by then). A frame bunched
+    with the one before it came late by the receiver when its successor had
+    been sent already as the receiver took it; else the node itself sent it
+    late (its thread did not get the processor in time)."""
+    bunched = receiver = 0
+    for (seq, before, sent), (_, after, _) in zip(rows, rows[1:]):
+        if after - before < BUNCHED:
+            bunched += 1
+            receiver += sent >= seq + 2
+    gaps = [b[1] - a[1] for a, b in zip(rows, rows[1:])]
+    return {"frames": len(rows), "bunched": bunched, "receiver": receiver, "max": max(gaps, default=0.0)}
 
 
-def _receive_timing(frames: int, loaded: bool, vcard_lib: str) -> None:
+def _receive_timing(frames: int, rounds: int, loaded: bool, vcard_lib: str) -> None:
     """The three receivers one after the other, each on a virtual card of its
     own (run at once, the polling loop's 10,000 wake-ups a second would be
-    load on the others)."""
+    load on the others), ``rounds`` times over: a loaded machine's scheduler
+    makes single runs vary by a factor of five."""
     env = _vcard_env(PCI5C3A_VCARD_REMOTE=TIMING_REMOTE, PCI5C3A_VCARD_LIB=vcard_lib)
     launcher = os.path.join(ROOT, "vcard", "with-virtual-card")
     load: List[subprocess.Popen] = []
     if loaded:
         load = [subprocess.Popen([PYTHON, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 1)]
+    results: dict = {}
     try:
         with tempfile.TemporaryDirectory() as work:
             program = _build_c("receive_gaps", work)
@@ -231,31 +245,36 @@ def _receive_timing(frames: int, loaded: bool, vcard_lib: str) -> None:
                 "bus.recv()": [launcher, PYTHON, "-c", python],
                 "C CanGetReceiveEvent": [launcher, program, "event", str(frames)],
             }
-            results = {}
-            for name, command in commands.items():
-                done = subprocess.run(command, env=env, capture_output=True, text=True, check=False,
-                                      timeout=600)
-                out = done.stdout
-                if done.returncode != 0:
-                    sys.exit(f"benchmark step failed: {name}\n{done.stderr}")
-                if name == "bus.recv()":
-                    python = json.loads(out.strip().splitlines()[-1])
-                    times = python["times"]
-                    results["bus.recv(), by the messages' time stamps"] = _gaps(python["stamps"])
-                else:
-                    times = [float(line.split()[1]) for line in out.splitlines()]
-                results[name] = _gaps(times)
+            for _ in range(rounds):
+                for name, command in commands.items():
+                    done = subprocess.run(command, env=env, capture_output=True, text=True,
+                                          check=False, timeout=600)
+                    out = done.stdout
+                    if done.returncode != 0:
+                        sys.exit(f"benchmark step failed: {name}\n{done.stderr}")
+                    if name == "bus.recv()":
+                        python_run = json.loads(out.strip().splitlines()[-1])
+                        rows = python_run["rows"]
+                        stamped = [[r[0], t, r[2]] for r, t in zip(rows, python_run["stamps"])]
+                        results.setdefault("bus.recv(), by the messages' time stamps", []).append(
+                            _gaps(stamped))
+                    else:
+                        rows = [[int(f[0]), float(f[1]), int(f[2])] for f in map(str.split, out.splitlines())]
+                    results.setdefault(name, []).append(_gaps(rows))
     finally:
         for process in load:
             process.kill()
             process.wait()
-    base = results["C polling loop"]
+    base_max = max(r["max"] for r in results["C polling loop"])
     beside = f"{len(load)} busy loops beside" if loaded else "no load of its own"
-    print(f"receive timing, remote node {TIMING_REMOTE}, {frames} frames, {beside}:")
-    for name, r in results.items():
-        print(f"  {name}: {r['frames']} frames, {r['bunched']} bunched (< {BUNCHED * 1e3:.0f} ms), "
-              f"max gap {r['max'] * 1e3:.2f} ms ({(r['max'] - base['max']) * 1e3:+.2f} ms against "
-              f"the polling loop, {r['max'] / max(base['max'], 1e-9):.2f} x)")
+    print(f"receive timing, remote node {TIMING_REMOTE}, {rounds} rounds of {frames} frames, {beside}:")
+    for name, runs in results.items():
+        bunched = sum(r["bunched"] for r in runs)
+        receiver = sum(r["receiver"] for r in runs)
+        worst = max(r["max"] for r in runs)
+        print(f"  {name}: {bunched} bunched (< {BUNCHED * 1e3:.0f} ms; rounds "
+              f"{'/'.join(str(r['bunched']) for r in runs)}), {receiver} of them by the receiver; "
+              f"max gap {worst * 1e3:.2f} ms ({(worst - base_max) * 1e3:+.2f} ms against the polling loop)")
 
 
 def main() -> None:
@@ -263,13 +282,14 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=10.0, help="length of the receive and idle runs")
     parser.add_argument("--sends", type=int, default=2000, help="messages of each send run")
     parser.add_argument("--frames", type=int, default=400, help="frames of each receive timing run")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of the receive timing runs")
     parser.add_argument("--only-timing", action="store_true", help="run the receive timing runs only")
     parser.add_argument("--vcard-lib", default=os.path.join(BUILD, "vcard", "libpci_5C3A_vcard.so"),
                         help="the virtual card of the receive timing runs (e.g. an older build's)")
     args = parser.parse_args()
 
-    _receive_timing(args.frames, False, args.vcard_lib)
-    _receive_timing(args.frames, True, args.vcard_lib)
+    _receive_timing(args.frames, args.rounds, False, args.vcard_lib)
+    _receive_timing(args.frames, args.rounds, True, args.vcard_lib)
     if args.only_timing:
         return
 

@@ -3,14 +3,19 @@
  * card 0 at 500 kbit/s takes N frames from a node on its bus, either polled
  * (CanGetRcvCnt every 0.1 ms, the messages read in the loop) or signal-driven
  * (CanGetReceiveEvent, the messages read in the handler). Prints one line per
- * frame: its first data byte and the CLOCK_MONOTONIC time, in seconds, at
- * which it was read.
+ * frame: its sequence number (the node's 8 data bytes, little-endian), the
+ * CLOCK_MONOTONIC time, in seconds, at which it was read, and how many frames
+ * the virtual card's node had sent by then (-1 without the virtual card):
+ * when that is past the frame's successor, the reader was late.
  *
  *   cc -O2 -o receive_gaps receive_gaps.c -I lib -L build/default/lib -lpci_5C3A
  *   PCI5C3A_VCARD_REMOTE=500k:5 with-virtual-card ./receive_gaps poll 400
  *   PCI5C3A_VCARD_REMOTE=500k:5 with-virtual-card ./receive_gaps event 400
  */
+#define _GNU_SOURCE /* RTLD_DEFAULT */
+#include <dlfcn.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,7 +26,10 @@
 #define MAX_FRAMES 100000
 
 static double times[MAX_FRAMES];
-static unsigned char first_bytes[MAX_FRAMES];
+static uint64_t sequences[MAX_FRAMES];
+static long long sent_by_then[MAX_FRAMES];
+/* The preloaded virtual card's count of the node's frames, when it is there. */
+static uint64_t (*frames_sent)(void);
 static volatile sig_atomic_t received;
 static int wanted;
 static int handle;
@@ -39,7 +47,10 @@ static void drain(void) {
         if (CanRcvMsg(handle, &msg) != 0) break;
         if (received < wanted) {
             times[received] = now();
-            first_bytes[received] = msg.data[0];
+            sent_by_then[received] = frames_sent != NULL ? (long long)frames_sent() : -1;
+            uint64_t sequence = 0;
+            for (int i = 7; i >= 0; i--) sequence = sequence << 8 | msg.data[i];
+            sequences[received] = sequence;
             received++;
         }
     }
@@ -59,6 +70,7 @@ int main(int argc, char **argv) {
     wanted = atoi(argv[2]);
     if (wanted < 1 || wanted > MAX_FRAMES) wanted = MAX_FRAMES;
 
+    *(void **)&frames_sent = dlsym(RTLD_DEFAULT, "_ZN5vcard18remote_frames_sentEv");
     handle = CanOpenDriver(0, 0);
     if (handle < 0) return 1;
     PORT_STRUCT cfg;
@@ -70,13 +82,16 @@ int main(int argc, char **argv) {
 
     /* Long enough for the frames at any period the benchmark uses. */
     const double limit = now() + 60.0;
-    const struct timespec tick = {0, 100000};
+    /* Signal-driven, the main thread only looks whether it is done; the
+     * handler interrupts its sleep. */
+    const struct timespec tick = {0, signals ? 10000000 : 100000};
     while (received < wanted && now() < limit) {
         if (!signals) drain();
         nanosleep(&tick, NULL);
     }
     if (signals) CanStopReceiveEvent(handle);
     CanCloseDriver(handle);
-    for (int i = 0; i < received; i++) printf("%u %.9f\n", first_bytes[i], times[i]);
+    for (int i = 0; i < received; i++)
+        printf("%llu %.9f %lld\n", (unsigned long long)sequences[i], times[i], sent_by_then[i]);
     return received == wanted ? 0 : 1;
 }
