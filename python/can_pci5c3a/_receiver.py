@@ -15,15 +15,6 @@ wait at once. Each signal wakes the ports of its port number, which drain the
 driver's queue (``CanGetRcvCnt``, then ``CanRcvMsg`` as many times) and hand
 every message to the buses open on the port.
 
-A thread blocked in ``recv()`` with nothing queued for it waits for the
-signals too (:meth:`Dispatcher.serve_while`), and serves every port as the
-dispatcher does. The kernel gives a signal raised for the process to its main
-thread when that thread waits for it, so a ``recv()`` loop in the main thread
-(the usual script) gets each frame with one thread woken, as a C program's
-handler does, not two: on a loaded machine every wake-up is a chance to wait
-for a time slice. A message handed to a bus whose reader is waiting for the
-signals wakes the reader (:class:`Waiters`).
-
 A signal only reaches the wait when no thread of the process has it
 unblocked (the kernel would deliver it there, to be ignored) and the main
 thread has it blocked (for an ignored signal the kernel looks at the main
@@ -37,7 +28,7 @@ import os
 import signal
 import threading
 import time
-from typing import Callable, List, Optional, Set
+from typing import List, Optional, Set
 
 from . import _library
 
@@ -114,19 +105,6 @@ def _threads_unblocking() -> List[int]:
     return unblocking
 
 
-_thread_state = threading.local()
-
-
-def _blocks_here() -> bool:
-    """Whether the calling thread has the card's signals blocked (looked at
-    once per :data:`IDLE_CHECK`: a thread rarely changes its mask)."""
-    now = time.monotonic()
-    if now >= getattr(_thread_state, "next_look", 0.0):
-        _thread_state.blocks = _SIGNAL_SET <= signal.pthread_sigmask(signal.SIG_BLOCK, ())
-        _thread_state.next_look = now + IDLE_CHECK
-    return bool(_thread_state.blocks)
-
-
 class Port:
     """What a port's messages are handed to; implemented by the port hub."""
 
@@ -135,67 +113,6 @@ class Port:
 
     def drain(self) -> None:  # pragma: no cover - interface
         raise NotImplementedError
-
-
-class Waiters:
-    """The threads waiting for the card's signals on behalf of one bus's
-    reader, to be woken when a message is handed to the bus otherwise."""
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._threads: Set[int] = set()
-        self._woken: Set[int] = set()
-
-    def enter(self) -> None:
-        """Count the calling thread in until it is woken or leaves."""
-        with self._lock:
-            self._threads.add(threading.get_ident())
-
-    def leave(self) -> bool:
-        """Count the calling thread out: no wake-up is sent to it after this.
-
-        :returns: whether one was sent to it since it first entered
-        """
-        me = threading.get_ident()
-        with self._lock:
-            self._threads.discard(me)
-            if me not in self._woken:
-                return False
-            self._woken.discard(me)
-            return True
-
-    def wake(self) -> None:
-        """End the waits of the threads counted in (but the calling one);
-        each gets one wake-up and is counted out."""
-        with self._lock:
-            if not self._threads:
-                return
-            me = threading.get_ident()
-            for thread in self._threads - {me}:
-                _wake(thread)
-                self._woken.add(thread)
-            self._threads &= {me}
-
-
-def _wait(timeout: float) -> Optional[int]:
-    """The card's signal the calling thread took within ``timeout`` seconds
-    (it must have them blocked), or None."""
-    info = signal.sigtimedwait(_SIGNAL_SET, timeout)
-    # An interrupted wait that runs out of time comes back with a siginfo
-    # Python never filled in: only a number of ours is a signal.
-    if info is None or info.si_signo not in SIGNALS:
-        return None
-    return info.si_signo
-
-
-def _wake(thread: Optional[int]) -> None:
-    """End a thread's wait for the card's signals with one sent to it alone."""
-    if thread is None:
-        return
-    try:
-        signal.pthread_kill(thread, _library.SIGNAL_PORT0)
-    except (ProcessLookupError, OSError):
-        pass  # the thread ended, or the signal queue is full: it wakes anyway
 
 
 class Dispatcher:
@@ -208,10 +125,6 @@ class Dispatcher:
         self._stop = False
         self._polling = False
         self._told: Optional[str] = None
-        # Readers waiting for the signals now, and those that waited during
-        # the current mode check (native thread ids).
-        self._in_wait: Set[int] = set()
-        self._waited: Set[int] = set()
 
     def add(self, port: Port) -> None:
         """Start handing signals to ``port`` (starting the thread if needed)."""
@@ -234,7 +147,11 @@ class Dispatcher:
                 self._stop = True
                 self._thread = None
         if thread is not None and thread is not threading.current_thread():
-            _wake(thread.ident)  # its wait ends at once
+            # A signal sent to the thread itself ends its wait at once.
+            try:
+                signal.pthread_kill(thread.ident, _library.SIGNAL_PORT0)
+            except (ProcessLookupError, OSError):
+                pass
             thread.join()
 
     @property
@@ -244,13 +161,7 @@ class Dispatcher:
 
     def _check_mode(self, ports: List[Port]) -> None:
         reason = None
-        with self._lock:
-            self._waited = set(self._in_wait)
         unblocking = _threads_unblocking()
-        with self._lock:
-            # A thread in its wait shows the signals unblocked (the kernel
-            # lifts them for the wait): not one to count.
-            unblocking = [task for task in unblocking if task not in self._waited]
         if unblocking:
             reason = (
                 f"threads {unblocking} have the card's signals 62/63 unblocked "
@@ -268,20 +179,6 @@ class Dispatcher:
                 LOG.info("receiving on the card's signals again")
             self._told = reason
 
-    def _serve(self, signo: Optional[int]) -> None:
-        """Drain the ports a signal is for; every port for None (a wait that
-        timed out, or the ports are polled)."""
-        with self._lock:
-            ports = list(self._ports)
-        if signo is not None and not self._polling:
-            number = SIGNALS[signo]
-            ports = [port for port in ports if port.port_number == number]
-        for port in ports:
-            try:
-                port.drain()
-            except Exception:  # pylint: disable=broad-except
-                LOG.exception("receiving from %s failed", port)
-
     def _run(self) -> None:
         block_signals()
         next_check = 0.0
@@ -292,62 +189,26 @@ class Dispatcher:
                     ports = list(self._ports)
                 self._check_mode(ports)
                 next_check = now + IDLE_CHECK
-            signo = _wait(POLL_INTERVAL if self._polling else IDLE_CHECK)
+            info = signal.sigtimedwait(
+                _SIGNAL_SET, POLL_INTERVAL if self._polling else IDLE_CHECK
+            )
+            # A wait interrupted when its time is up comes back with a siginfo
+            # Python never filled in: only a number of ours is a signal.
+            if info is not None and info.si_signo not in SIGNALS:
+                info = None
+            # The ports as they are now: one may have been added during the wait.
             with self._lock:
                 if self._stop:
                     return
-            self._serve(signo)
-
-    def serve_while(
-        self, waiting: Callable[[], bool], deadline: Optional[float], waiters: Waiters
-    ) -> bool:
-        """Wait for the card's signals in the calling thread and serve the
-        ports, while ``waiting()`` holds and the ``deadline`` (monotonic
-        seconds, None for none) has not come. A message for the caller that
-        another thread takes from the driver ends the wait through
-        ``waiters``.
-
-        :returns:
-            False at once when the ports are polled (a thread has the signals
-            unblocked) or nothing is open; the caller then waits for its
-            messages to be handed to it.
-        """
-        if self._polling or self._thread is None or not _blocks_here():
-            return False
-        me = threading.get_native_id()
-        try:
-            while True:
-                # Counted in before the look at the queue: a message handed
-                # over after it wakes this wait.
-                waiters.enter()
-                if not waiting() or self._polling or self._thread is None:
-                    break
-                left = IDLE_CHECK if deadline is None else deadline - time.monotonic()
-                if left <= 0:
-                    break
-                # While it waits, the kernel shows this thread with the
-                # signals unblocked: the mode check must not count it.
-                with self._lock:
-                    self._in_wait.add(me)
-                    self._waited.add(me)
+                ports = list(self._ports)
+            if info is not None and not self._polling:
+                number = SIGNALS[info.si_signo]
+                ports = [port for port in ports if port.port_number == number]
+            for port in ports:
                 try:
-                    signo = _wait(min(left, IDLE_CHECK))
-                finally:
-                    with self._lock:
-                        self._in_wait.discard(me)
-                self._serve(signo)
-        finally:
-            # A wake-up sent to this thread that its waits did not take must
-            # not stay pending on it (unblocked one day, the signal's default
-            # action would end the process); with it, whatever the card
-            # raised since.
-            if waiters.leave():
-                while True:
-                    signo = _wait(0)
-                    if signo is None:
-                        break
-                    self._serve(signo)
-        return True
+                    port.drain()
+                except Exception:  # pylint: disable=broad-except
+                    LOG.exception("receiving from %s failed", port)
 
 
 _dispatcher: Optional[Dispatcher] = None

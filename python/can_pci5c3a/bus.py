@@ -12,7 +12,7 @@ import can
 from can import BusState, Message
 from can.typechecking import AutoDetectedConfig, CanFilters
 
-from . import _library, _receiver
+from . import _library
 from ._port import Acceptance, PortHub, Subscription
 from .bitrate import Timing, timing_for_bitrate, timing_from_bit_timing, timing_from_registers
 
@@ -195,7 +195,6 @@ class Pci5c3aBus(can.BusABC):
         self._queue: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
         self._queue_limit = receive_queue_size
         self._lost = 0
-        self._waiters = _receiver.Waiters()
         self._subscription = Subscription(self._deliver, own)
         self.channel = handle
         self._hub = PortHub.attach(self._subscription, handle, port_timing, kind)
@@ -281,31 +280,25 @@ class Pci5c3aBus(can.BusABC):
             self._lost += 1
             return
         self._queue.put((msg, hardware_filtered))
-        self._waiters.wake()  # a reader waiting for the card's signals
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
+        # Waits go in slices: Python runs its signal handlers (Ctrl-C) only
+        # between them when the signal went to another thread.
         deadline = None if timeout is None else time.monotonic() + timeout
-        dispatcher = _receiver.dispatcher()
         while True:
             try:
-                item = self._queue.get_nowait()
+                if deadline is None:
+                    item = self._queue.get(timeout=_WAIT_SLICE)
+                else:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        item = self._queue.get_nowait()
+                    else:
+                        item = self._queue.get(timeout=min(left, _WAIT_SLICE))
                 break
             except queue.Empty:
-                pass
-            if deadline is not None and time.monotonic() >= deadline:
-                return None, False
-            # Best, this thread waits for the card's signals itself.
-            if dispatcher.serve_while(self._queue.empty, deadline, self._waiters):
-                continue
-            # Else for the thread that does to hand it the messages, in
-            # slices: Python runs its signal handlers (Ctrl-C) only between
-            # them when the signal went to another thread.
-            left = _WAIT_SLICE if deadline is None else deadline - time.monotonic()
-            try:
-                item = self._queue.get(timeout=max(min(left, _WAIT_SLICE), 0.0))
-                break
-            except queue.Empty:
-                pass
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None, False
         if item is _CLOSED:
             self._queue.put(_CLOSED)  # for any other reader of this bus
             raise can.CanOperationError(f"{self.channel_info}: the bus was shut down")
@@ -406,7 +399,6 @@ class Pci5c3aBus(can.BusABC):
         super().shutdown()
         hub.detach(self._subscription)
         self._queue.put(_CLOSED)
-        self._waiters.wake()
 
     # -- detection ---------------------------------------------------------------
 

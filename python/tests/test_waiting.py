@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""How a blocked recv() waits: in its own thread, for the card's signals.
+"""How a blocked recv() is woken: by the card's signals, through the receive thread.
 
 Each case runs in a process of its own with the receive thread's safety net
 (a look at every port twice a second) pushed out to half a minute, so that
@@ -21,9 +21,9 @@ _receiver.IDLE_CHECK = 30.0
 
 def test_messages_handed_over_by_other_threads_end_the_wait():
     # Thread T waits on port 0 (bus b) twice while the main thread sends:
-    # first over the wire from port 1 (the frame may be taken by either
-    # thread waiting for the signals), then from bus a on port 0 itself
-    # (the sending thread hands b its copy). No wake-up may stay pending on T.
+    # first over the wire from port 1 (the receive signal brings it), then
+    # from bus a on port 0 itself (the sending thread hands b its copy). No
+    # signal may stay pending on T.
     result = run_python(
         _NO_SAFETY_NET
         + r"""
@@ -81,9 +81,9 @@ print(json.dumps([outcome, t.is_alive()]))
 
 
 def test_a_main_thread_reader_keeps_the_signals_and_gets_every_frame():
-    # While the main thread waits for the signals the kernel shows them
-    # unblocked in it; the receive thread's look at the threads' masks (every
-    # half second) must not take that for a thread that would lose them.
+    # A recv() loop in the main thread on the node's frames: every look at
+    # the threads' masks (every half second, each thread read anew) finds the
+    # signals blocked, so the port is never polled and no frame is lost.
     result = run_python(
         r"""
 import io, json, logging, time, can
