@@ -53,19 +53,28 @@ void wake(int fd) {
 
 // A note in the text trace (PCI5C3A_VCARD_TRACE): formatted on the stack,
 // written with one write(2). The in-memory trace holds driver requests only.
+// "PREFIX wire=N IFACE " and the formatted text in `line`, leaving `room`
+// bytes of it unused; its length, or -1.
+template <std::size_t N, class... Args>
+int compose(char (&line)[N], std::size_t room, const char *prefix, const SocketCanPort &p, const char *fmt,
+            Args... args) {
+    int n = std::snprintf(line, N, "%s wire=%d %s ", prefix, p.wire_index, p.name);
+    if (n < 0) return -1;
+    // fmt is always one of this file's literals; without arguments it goes
+    // through "%s", so a hardened build's format check has nothing to say.
+    int m = 0;
+    if constexpr (sizeof...(Args) == 0) m = std::snprintf(line + n, N - std::size_t(n), "%s", fmt);
+    else m = std::snprintf(line + n, N - std::size_t(n), fmt, args...);
+    if (m > 0) n = std::min<int>(n + m, int(N - room));
+    return n;
+}
+
 template <class... Args>
 void note(const State &s, const SocketCanPort &p, const char *fmt, Args... args) {
     if (!s.trace.file_on()) return;
     char line[kMaxTraceLine];
-    int n = std::snprintf(line, sizeof line, "vcard: wire=%d %s ", p.wire_index, p.name);
-    if (n < 0) return;
-    // fmt is always one of this file's literals; without arguments it goes
-    // through "%s", so a hardened build's format check has nothing to say.
-    int m = 0;
-    if constexpr (sizeof...(Args) == 0) m = std::snprintf(line + n, sizeof line - std::size_t(n), "%s", fmt);
-    else m = std::snprintf(line + n, sizeof line - std::size_t(n), fmt, args...);
-    if (m > 0) n = std::min<int>(n + m, int(sizeof line) - 1);
-    s.trace.print_line(line, std::size_t(n));
+    const int n = compose(line, 1, "vcard:", p, fmt, args...);
+    if (n >= 0) s.trace.print_line(line, std::size_t(n));
 }
 
 // The name of an errno value ("ENETDOWN"), for notes and messages.
@@ -81,12 +90,8 @@ const char *error_name(int error) {
 template <class... Args>
 void say(const SocketCanPort &p, const char *fmt, Args... args) {
     char line[kMaxTraceLine];
-    int n = std::snprintf(line, sizeof line, "virtual card: wire=%d %s ", p.wire_index, p.name);
+    int n = compose(line, 2, "virtual card:", p, fmt, args...);
     if (n < 0) return;
-    int m = 0;
-    if constexpr (sizeof...(Args) == 0) m = std::snprintf(line + n, sizeof line - std::size_t(n), "%s", fmt);
-    else m = std::snprintf(line + n, sizeof line - std::size_t(n), fmt, args...);
-    if (m > 0) n = std::min<int>(n + m, int(sizeof line) - 2);
     line[n++] = '\n';
     const int saved_errno = errno;
     (void)!::write(STDERR_FILENO, line, std::size_t(n));
