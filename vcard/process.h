@@ -70,6 +70,13 @@ struct Faults {
 // and to service the interrupts, as an interrupt handler with priority
 // (Locked): a program issuing requests in a tight loop does not starve it.
 struct RemoteNodeThread {
+    // When the node sent its latest kSentTimes frames (steady_clock, in
+    // nanoseconds), by sequence number modulo kSentTimes, 0 for none yet:
+    // how long a frame took to reach a program is measured from there.
+    // Under the state's lock.
+    static constexpr std::size_t kSentTimes = 1024;
+    std::array<std::int64_t, kSentTimes> sent_ns{};
+
     std::thread thread;
     std::mutex mutex;  // guards the sleep; never held while taking State::mutex
     std::condition_variable wake;

@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -115,7 +117,9 @@ void PendingSignals::raise_all() {
 // handler runs some microseconds after the frame. A program polling the
 // status register (bit-rate detection) sees the receive buffer status
 // meanwhile; serviced at once, it never would. A program waiting for the
-// receive signal gets it that long after the frame.
+// receive signal gets it that long after the frame: once per period, the
+// thread stays awake for the latency, so that a busy machine cannot make it
+// longer.
 
 namespace {
 
@@ -123,14 +127,59 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::microseconds kInterruptLatency{100};
 
+// The node's next frame on every wire, its time noted (under the lock).
+void send_frame(State &s, RemoteNodeThread &self) {
+    RemoteNodeModel &node = *s.hardware->remote_node();
+    const std::uint64_t sequence = node.frames_sent();
+    node.send_next(s.hardware->wires());
+    self.sent_ns[sequence % RemoteNodeThread::kSentTimes] =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// The kernel's struct sched_attr as first published (<linux/sched/types.h>
+// cannot be included beside the C library's <sched.h>).
+struct SchedAttr {
+    std::uint32_t size;
+    std::uint32_t policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime;
+    std::uint64_t deadline;
+    std::uint64_t period;
+};
+static_assert(sizeof(SchedAttr) == 48, "SCHED_ATTR_SIZE_VER0");
+
+// The node stands in for hardware, which runs when its time comes whatever
+// the machine's load. Its thread asks for a short slice (policy and nice
+// value kept): kernels that take a slice request for normal threads (6.12
+// on) then let it preempt a busy thread when it wakes, instead of making it
+// wait for that thread's slice to end. Older kernels ignore the request.
+void request_short_slice() {
+    SchedAttr attr{};
+    if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
+    if (attr.policy != SCHED_OTHER && attr.policy != SCHED_BATCH) return;
+    attr.size = sizeof attr;
+    attr.flags = 0;
+    attr.runtime = kRemoteNodeSliceNs;
+    (void)syscall(SYS_sched_setattr, 0, &attr, 0);
+}
+
 // Sleeps, without the state's lock, until `next` or until the interrupt
 // handler is due (`service`, when set), whichever comes first, and runs the
-// handler when it is due. False when the thread is asked to stop.
+// handler when it is due. False when the thread is asked to stop. With
+// `spin`, the interrupt latency is waited out on the processor the thread
+// has just been given rather than asleep: woken once more, it could wait for
+// a busy machine's next slice, and the handler would run late (the cost: a
+// tenth of a millisecond of processor time per frame).
 bool sleep_and_service(State *s, RemoteNodeThread *self, Clock::time_point next,
-                       std::optional<Clock::time_point> &service) {
+                       std::optional<Clock::time_point> &service, bool spin = false) {
     for (;;) {
         const Clock::time_point until = service ? std::min(*service, next) : next;
-        {
+        if (spin && service && until == *service) {
+            while (Clock::now() < until)
+                if (self->stop) return false;
+        } else {
             std::unique_lock<std::mutex> sleep(self->mutex);
             if (self->wake.wait_until(sleep, until, [self] { return self->stop.load(); })) return false;
         }
@@ -147,16 +196,18 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
     // Inherited already from the creator, which holds the lock; kept explicit
     // because no application signal handler may ever run on this thread.
     block_all_signals();
+    pthread_setname_np(pthread_self(), kRemoteNodeThreadName);
+    request_short_slice();
 
     auto next = Clock::now() + period;
     std::optional<Clock::time_point> service;
-    while (sleep_and_service(s, self, next, service)) {
+    while (sleep_and_service(s, self, next, service, true)) {
         Locked lock(*s, true);
         if (self->stop) return;
         // What arrived with the previous frame is serviced by now, unless
         // the thread overslept: then here, so that the FIFO never fills.
         service_interrupts(*s, lock.signals());
-        s->hardware->remote_node()->send_next(s->hardware->wires());
+        send_frame(*s, *self);
         const auto now = Clock::now();
         service = now + kInterruptLatency;
 
@@ -181,6 +232,7 @@ constexpr std::chrono::milliseconds kBackToBackCatchUp{20};
 
 void run_back_to_back(State *s, RemoteNodeThread *self) {
     block_all_signals();
+    pthread_setname_np(pthread_self(), kRemoteNodeThreadName);
 
     using Periods = std::chrono::duration<std::uint64_t, std::ratio<1, kCrystalHz>>;
     const auto since_start = [start = Clock::now()] {
@@ -199,7 +251,7 @@ void run_back_to_back(State *s, RemoteNodeThread *self) {
         bool sent = false;
         while (node.next_start() <= now) {
             service_interrupts(*s, lock.signals());
-            node.send_next(s->hardware->wires());
+            send_frame(*s, *self);
             sent = true;
         }
         woke = Clock::now();

@@ -168,8 +168,20 @@ std::uint8_t peek(int card, std::uint32_t addr);
 // Returns true when some controller acknowledged it.
 bool remote_send(int card, int port, const Frame &frame, unsigned bitrate);
 
+// The name of the remote node's thread (ps -L, top -H and gdb show it). In
+// a periodic configuration it asks the scheduler for a 0.1 ms slice, its
+// policy and nice value kept: on kernels that take such a request (6.12 on)
+// it then sends and raises its signals on time on a busy machine.
+inline constexpr char kRemoteNodeThreadName[] = "vcard-remote";
+inline constexpr std::uint64_t kRemoteNodeSliceNs = 100000;
+
 // Frames the remote node of the configuration has sent so far.
 std::uint64_t remote_frames_sent();
+// When the remote node sent its sequence-th frame, as CLOCK_MONOTONIC
+// nanoseconds; -1 when it has not sent it, or too long ago (the latest
+// 1024 are kept): a program's receive delay and the gaps of the bus itself
+// are measured from there.
+std::int64_t remote_frame_sent_ns(std::uint64_t sequence);
 
 // Messages waiting in a port's driver queue, and messages lost because the
 // queue (kDriverQueueLimit messages) was full.

@@ -221,6 +221,16 @@ std::uint64_t remote_frames_sent() {
     return node != nullptr ? node->frames_sent() : 0;
 }
 
+std::int64_t remote_frame_sent_ns(std::uint64_t sequence) {
+    State &s = ready();
+    Locked lock(s);
+    const RemoteNodeModel *node = s.hardware ? s.hardware->remote_node() : nullptr;
+    if (node == nullptr || !s.remote_thread || sequence >= node->frames_sent() ||
+        node->frames_sent() - sequence > RemoteNodeThread::kSentTimes)
+        return -1;
+    return s.remote_thread->sent_ns[sequence % RemoteNodeThread::kSentTimes];
+}
+
 std::size_t queued(int card, int port) {
     State &s = ready();
     Locked lock(s);
