@@ -109,3 +109,28 @@ print(json.dumps([count, lost, polling, log.getvalue()]))
     count, lost, polling, log = result
     assert count > 100 and lost == 0
     assert not polling and "polling" not in log
+
+
+def test_the_receive_thread_asks_for_a_short_slice_and_keeps_its_nice_value():
+    # Started by a thread at nice 3, the receive thread stays at nice 3 (a
+    # slice request that reset it to 0 would raise its priority, or fail for
+    # a user); where the kernel takes slice requests it has the short one.
+    result = run_python(
+        r"""
+import json, os, can
+from can_pci5c3a import _receiver
+os.nice(3)
+bus = can.Bus(interface="pci5c3a", channel=0)
+tid = _receiver.dispatcher()._thread.native_id
+nice = os.getpriority(os.PRIO_PROCESS, tid)
+with open(f"/proc/self/task/{tid}/sched", encoding="ascii") as sched:
+    slices = [line.split()[-1] for line in sched if line.startswith("se.slice")]
+bus.shutdown()
+print(json.dumps([nice, slices, _receiver.request_short_slice()]))
+"""
+    )
+    nice, slices, taken = result
+    assert nice == 3
+    if taken:  # the kernel takes slice requests (6.12 on)
+        assert slices == ["100000"]
+
