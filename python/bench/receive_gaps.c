@@ -28,8 +28,11 @@
 static double times[MAX_FRAMES];
 static uint64_t sequences[MAX_FRAMES];
 static long long sent_by_then[MAX_FRAMES];
-/* The preloaded virtual card's count of the node's frames, when it is there. */
+static double sent_at[MAX_FRAMES];
+/* The preloaded virtual card's count of the node's frames and the time it
+ * sent one, when it is there. */
 static uint64_t (*frames_sent)(void);
+static int64_t (*frame_sent_ns)(uint64_t);
 static volatile sig_atomic_t received;
 static int wanted;
 static int handle;
@@ -51,6 +54,8 @@ static void drain(void) {
             uint64_t sequence = 0;
             for (int i = 7; i >= 0; i--) sequence = sequence << 8 | msg.data[i];
             sequences[received] = sequence;
+            const int64_t ns = frame_sent_ns != NULL ? frame_sent_ns(sequence) : -1;
+            sent_at[received] = ns < 0 ? -1.0 : (double)ns / 1e9;
             received++;
         }
     }
@@ -71,6 +76,9 @@ int main(int argc, char **argv) {
     if (wanted < 1 || wanted > MAX_FRAMES) wanted = MAX_FRAMES;
 
     *(void **)&frames_sent = dlsym(RTLD_DEFAULT, "_ZN5vcard18remote_frames_sentEv");
+    /* uint64_t is unsigned long on x86_64 (m), unsigned long long on i386 (y). */
+    *(void **)&frame_sent_ns = dlsym(RTLD_DEFAULT, sizeof(long) == 8 ? "_ZN5vcard20remote_frame_sent_nsEm"
+                                                                     : "_ZN5vcard20remote_frame_sent_nsEy");
     handle = CanOpenDriver(0, 0);
     if (handle < 0) return 1;
     PORT_STRUCT cfg;
@@ -92,6 +100,7 @@ int main(int argc, char **argv) {
     if (signals) CanStopReceiveEvent(handle);
     CanCloseDriver(handle);
     for (int i = 0; i < received; i++)
-        printf("%llu %.9f %lld\n", (unsigned long long)sequences[i], times[i], sent_by_then[i]);
+        printf("%llu %.9f %lld %.9f\n", (unsigned long long)sequences[i], times[i], sent_by_then[i],
+               sent_at[i]);
     return received == wanted ? 0 : 1;
 }
