@@ -26,8 +26,9 @@ Measures, each in a fresh process on a virtual card of its own:
   process), the longest gap and how much longer than on the bus a gap
   became, and each frame's delay after the node sent it. The node notes when
   it sent each frame (``vcard::remote_frame_sent_ns``). The run exits with 1
-  when ``bus.recv()`` bunched more frames itself than the polling loop or stretched
-  a gap more than 1 ms beyond the loop's worst.
+  when ``bus.recv()``, by the time it returned or by the messages' time
+  stamps (what a log records), bunched more frames itself than the polling
+  loop or stretched a gap more than 1 ms beyond the loop's worst.
 
     python/bench/bench_pci5c3a.py [--seconds S] [--frames N] [--rounds R] [--only-timing]
 
@@ -319,10 +320,10 @@ def _receive_timing(frames: int, rounds: int, loaded: bool, vcard_lib: str) -> b
               f"{delays[int(len(delays) * 0.99)] * 1e3:.3f} ms, max {delays[-1] * 1e3:.3f} ms")
     base = summary["C polling loop"]
     held = True
-    for name in ("bus.recv()", "C CanGetReceiveEvent"):
+    for name in ("bus.recv()", "bus.recv(), by the messages' time stamps", "C CanGetReceiveEvent"):
         figures = summary[name]
         ok = figures["receiver"] <= base["receiver"] and figures["stretch"] <= base["stretch"] + 1e-3
-        held = held and (ok or name != "bus.recv()")
+        held = held and (ok or name.startswith("C "))
         print(f"  {name} against the polling loop: {figures['receiver']} against {base['receiver']} "
               f"bunched by the receiver, longest stretch {(figures['stretch'] - base['stretch']) * 1e3:+.2f} ms: "
               f"{'holds' if ok else 'DOES NOT HOLD'}")
