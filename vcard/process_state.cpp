@@ -196,8 +196,8 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
     // Inherited already from the creator, which holds the lock; kept explicit
     // because no application signal handler may ever run on this thread.
     block_all_signals();
-    pthread_setname_np(pthread_self(), kRemoteNodeThreadName);
     request_short_slice();
+    pthread_setname_np(pthread_self(), kRemoteNodeThreadName);  // once it has its slice
 
     auto next = Clock::now() + period;
     std::optional<Clock::time_point> service;

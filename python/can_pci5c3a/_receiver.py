@@ -91,19 +91,21 @@ def request_short_slice() -> bool:
     calls = _SCHED_ATTR_CALLS.get((os.uname().machine, struct.calcsize("P")))
     if calls is None:
         return False
-    setattr_call, getattr_call = calls
+    setattr_call, getattr_call = (ctypes.c_long(number) for number in calls)
     libc = ctypes.CDLL(None, use_errno=True)
     libc.syscall.restype = ctypes.c_long
+    this_thread, no_flags = ctypes.c_long(0), ctypes.c_long(0)
+    size = ctypes.c_long(_SCHED_ATTR.size)
     attr = ctypes.create_string_buffer(_SCHED_ATTR.size)
-    if libc.syscall(getattr_call, 0, attr, _SCHED_ATTR.size, 0) != 0:
+    if libc.syscall(getattr_call, this_thread, attr, size, no_flags) != 0:
         return False
     _, policy, _, nice, priority, _, _, _ = _SCHED_ATTR.unpack(attr.raw)
     if policy not in _SCHED_NORMAL_POLICIES:
         return False
     wanted = _SCHED_ATTR.pack(_SCHED_ATTR.size, policy, 0, nice, priority, SHORT_SLICE_NS, 0, 0)
-    if libc.syscall(setattr_call, 0, ctypes.create_string_buffer(wanted, len(wanted)), 0) != 0:
+    if libc.syscall(setattr_call, this_thread, ctypes.create_string_buffer(wanted, len(wanted)), no_flags) != 0:
         return False
-    if libc.syscall(getattr_call, 0, attr, _SCHED_ATTR.size, 0) != 0:
+    if libc.syscall(getattr_call, this_thread, attr, size, no_flags) != 0:
         return False
     return _SCHED_ATTR.unpack(attr.raw)[5] == SHORT_SLICE_NS
 
