@@ -117,9 +117,10 @@ void PendingSignals::raise_all() {
 // handler runs some microseconds after the frame. A program polling the
 // status register (bit-rate detection) sees the receive buffer status
 // meanwhile; serviced at once, it never would. A program waiting for the
-// receive signal gets it that long after the frame: once per period, the
-// thread stays awake for the latency, so that a busy machine cannot make it
-// longer.
+// receive signal gets it that long after the frame. The thread sleeps
+// through the latency, so that the program polling has the processor then
+// (awake, on a loaded machine the node took it for the whole window); its
+// short slice (request_short_slice) wakes it on time.
 
 namespace {
 
@@ -167,19 +168,12 @@ void request_short_slice() {
 
 // Sleeps, without the state's lock, until `next` or until the interrupt
 // handler is due (`service`, when set), whichever comes first, and runs the
-// handler when it is due. False when the thread is asked to stop. With
-// `spin`, the interrupt latency is waited out on the processor the thread
-// has just been given rather than asleep: woken once more, it could wait for
-// a busy machine's next slice, and the handler would run late (the cost: a
-// tenth of a millisecond of processor time per frame).
+// handler when it is due. False when the thread is asked to stop.
 bool sleep_and_service(State *s, RemoteNodeThread *self, Clock::time_point next,
-                       std::optional<Clock::time_point> &service, bool spin = false) {
+                       std::optional<Clock::time_point> &service) {
     for (;;) {
         const Clock::time_point until = service ? std::min(*service, next) : next;
-        if (spin && service && until == *service) {
-            while (Clock::now() < until)
-                if (self->stop) return false;
-        } else {
+        {
             std::unique_lock<std::mutex> sleep(self->mutex);
             if (self->wake.wait_until(sleep, until, [self] { return self->stop.load(); })) return false;
         }
@@ -201,7 +195,7 @@ void run_remote_node(State *s, RemoteNodeThread *self, std::chrono::milliseconds
 
     auto next = Clock::now() + period;
     std::optional<Clock::time_point> service;
-    while (sleep_and_service(s, self, next, service, true)) {
+    while (sleep_and_service(s, self, next, service)) {
         Locked lock(*s, true);
         if (self->stop) return;
         // What arrived with the previous frame is serviced by now, unless
