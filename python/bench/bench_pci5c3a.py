@@ -241,7 +241,7 @@ def _gaps(rows: List[List[float]]) -> dict:
             on_bus += bus_gap is not None and bus_gap < BUNCHED
         if bus_gap is not None:
             stretch = max(stretch, gap - bus_gap)
-    delays = sorted(r[1] - r[3] for r in rows if r[3] >= 0)
+    delays = [r[1] - r[3] for r in rows if r[3] >= 0]
     return {
         "frames": len(rows),
         "bunched": bunched,
@@ -315,9 +315,10 @@ def _receive_timing(frames: int, rounds: int, loaded: bool, vcard_lib: str) -> b
         print(f"  {name}: {figures['bunched']} bunched (< {BUNCHED * 1e3:.0f} ms; rounds "
               f"{'/'.join(str(r['bunched']) for r in runs)}), {figures['receiver']} of them by the "
               f"receiver; max gap {figures['max'] * 1e3:.2f} ms, at most {figures['stretch'] * 1e3:.2f} ms "
-              f"longer than on the bus; delay after the node sent: median "
-              f"{delays[len(delays) // 2] * 1e3:.3f} ms, 99th percentile "
-              f"{delays[int(len(delays) * 0.99)] * 1e3:.3f} ms, max {delays[-1] * 1e3:.3f} ms")
+              f"longer than on the bus; delay after the node sent: " + (
+                  f"median {delays[len(delays) // 2] * 1e3:.3f} ms, 99th percentile "
+                  f"{delays[int(len(delays) * 0.99)] * 1e3:.3f} ms, max {delays[-1] * 1e3:.3f} ms"
+                  if delays else "unknown (no send times from the virtual card)"))
     base = summary["C polling loop"]
     held = True
     for name in ("bus.recv()", "bus.recv(), by the messages' time stamps", "C CanGetReceiveEvent"):
