@@ -15,11 +15,13 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -155,6 +157,31 @@ public:
             pump(5);
         }
         return true;
+    }
+
+    // Waits until the program sleeps in the read system call (for a signal
+    // that must interrupt the read, not land just before it). The kernel
+    // names the call a task sleeps in by its number in /proc/PID/syscall;
+    // where that file cannot be read, a sleeping task is taken as the sign.
+    bool waitSleepingInRead(int timeoutMs = 60000) {
+        const std::string dir = "/proc/" + std::to_string(pid_);
+        long long end = nowMs() + timeoutMs;
+        while (!reaped_) {
+            std::ifstream call(dir + "/syscall");
+            long nr = -1;
+            if (call >> nr) {
+                if (nr == SYS_read) return true;
+            } else {
+                std::ifstream stat(dir + "/stat");
+                std::string line;
+                std::getline(stat, line);
+                std::size_t paren = line.rfind(')');  // the name may hold spaces
+                if (paren != std::string::npos && line.compare(paren, 3, ") S") == 0) return true;
+            }
+            if (nowMs() >= end) return false;
+            pump(5);
+        }
+        return false;
     }
 
     // Reads the rest of the output and waits for the program to end. Returns

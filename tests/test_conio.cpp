@@ -154,6 +154,9 @@ TEST_F(Conio, InterruptedReadEndsWithStatus3AfterRestoring) {
     PtyChild &c = run({"sigusr1", "getch"});
     tcflag_t before = initialLflag();
     ASSERT_TRUE(c.waitKeyMode());
+    // Key mode is set just before the read: a signal in between would find
+    // no read to interrupt, and the probe would wait for a key for ever.
+    ASSERT_TRUE(c.waitSleepingInRead()) << c.output();
     kill(c.pid(), SIGUSR1);
     EXPECT_EQ(c.finish(), 3);
     EXPECT_EQ(c.errors(), std::string("read: ") + strerror(EINTR) + "\n");
