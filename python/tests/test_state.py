@@ -120,9 +120,9 @@ def test_ctrl_c_ends_a_recv_without_timeout():
     result = run_python(
         "import json, os, signal, threading, time, can\n"
         "bus = can.Bus(interface='pci5c3a', channel=0)\n"
-        "threading.Timer(0.3, os.kill, [os.getpid(), signal.SIGINT]).start()\n"
         "start = time.monotonic()\n"
         "try:\n"
+        "    threading.Timer(0.3, os.kill, [os.getpid(), signal.SIGINT]).start()\n"
         "    bus.recv()\n"
         "    outcome = 'returned'\n"
         "except KeyboardInterrupt:\n"
