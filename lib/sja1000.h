@@ -7,17 +7,28 @@
  * Register numbers are offsets inside a controller's window; the card's
  * address map (which window belongs to which port) is the driver's business
  * (pci_5C3A_ioctl.h). Used by the library, the virtual card's controller
- * model and the tests. Valid C99 and C++; no other header needed.
+ * model, the tests and the kernel driver. Valid C99, C++ and kernel C; no
+ * other header needed.
  */
 #ifndef SJA1000_H
 #define SJA1000_H
 
+/* Register numbers are spelt REG_MOD, REG_CMR, ... in user space; the kernel
+ * driver sees them as Linux's own SJA1000 drivers name them, SJA1000_MOD,
+ * SJA1000_CMR, ..., so that kernel code reads like theirs and no short name
+ * leaks into the kernel's namespace. Bits keep their names in both. */
+#ifdef __KERNEL__
+#define SJA1000_REG(name) SJA1000_##name
+#else
+#define SJA1000_REG(name) REG_##name
+#endif
+
 /* Registers the chip decodes in PeliCAN mode; the rest of its 128-byte
  * window is FIFO RAM and transmit buffer, which the card does not use. */
-enum { REG_COUNT = 32 };
+enum { SJA1000_REG(COUNT) = 32 };
 
 /* ---- 0: mode ---------------------------------------------------------- */
-enum { REG_MOD = 0 };
+enum { SJA1000_REG(MOD) = 0 };
 enum {
     MOD_RM = 0x01,  /* reset mode: configuration registers writable */
     MOD_LOM = 0x02, /* listen only: no acknowledge, no error flags */
@@ -27,7 +38,7 @@ enum {
 };
 
 /* ---- 1: command (write only) ------------------------------------------ */
-enum { REG_CMR = 1 };
+enum { SJA1000_REG(CMR) = 1 };
 enum {
     CMD_TR = 0x01,  /* transmission request */
     CMD_AT = 0x02,  /* abort transmission */
@@ -37,7 +48,7 @@ enum {
 };
 
 /* ---- 2: status (read only) -------------------------------------------- */
-enum { REG_SR = 2 };
+enum { SJA1000_REG(SR) = 2 };
 enum {
     SR_RBS = 0x01, /* receive buffer: a message is available */
     SR_DOS = 0x02, /* data overrun */
@@ -50,7 +61,7 @@ enum {
 };
 
 /* ---- 3: interrupt (read clears), 4: interrupt enable ------------------- */
-enum { REG_IR = 3, REG_IER = 4 };
+enum { SJA1000_REG(IR) = 3, SJA1000_REG(IER) = 4 };
 enum {
     IRQ_RI = 0x01,  /* receive */
     IRQ_TI = 0x02,  /* transmit */
@@ -65,7 +76,7 @@ enum {
 /* ---- 6: bus timing 0, 7: bus timing 1 (reset mode) --------------------- */
 /* Bit time = 2 x (BRP + 1) x (3 + TSEG1 + TSEG2) oscillator periods; the
  * synchronisation jump width is SJW + 1 time quanta. */
-enum { REG_BTR0 = 6, REG_BTR1 = 7 };
+enum { SJA1000_REG(BTR0) = 6, SJA1000_REG(BTR1) = 7 };
 enum {
     BTR0_BRP_MASK = 0x3F, /* baud-rate prescaler, bits 5-0 */
     BTR0_SJW_SHIFT = 6,   /* synchronisation jump width, bits 7-6 */
@@ -79,7 +90,7 @@ enum {
 };
 
 /* ---- 8: output control (reset mode) ------------------------------------ */
-enum { REG_OCR = 8 };
+enum { SJA1000_REG(OCR) = 8 };
 enum {
     OCR_MODE_MASK = 0x03, /* OCMODE1-0 */
     OCR_MODE_BIPHASE = 0x00,
@@ -100,11 +111,11 @@ enum {
 enum { OCR_CARD = OCR_MODE_NORMAL | OCR_TX0_PUSHPULL | OCR_TX1_PUSHPULL | OCR_TX1_INVERT };
 
 /* ---- 11: arbitration lost capture (read re-arms) ------------------------ */
-enum { REG_ALC = 11 };
+enum { SJA1000_REG(ALC) = 11 };
 enum { ALC_BIT_MASK = 0x1F }; /* bit position where arbitration was lost */
 
 /* ---- 12: error code capture (read re-arms) ----------------------------- */
-enum { REG_ECC = 12 };
+enum { SJA1000_REG(ECC) = 12 };
 enum {
     ECC_TYPE_MASK = 0xC0, /* error type, bits 7-6 */
     ECC_BIT = 0x00,
@@ -119,7 +130,7 @@ enum {
 
 /* ---- 13: error warning limit, 14/15: receive/transmit error counters ---- */
 /* Writable in reset mode only. */
-enum { REG_EWLR = 13, REG_RXERR = 14, REG_TXERR = 15 };
+enum { SJA1000_REG(EWLR) = 13, SJA1000_REG(RXERR) = 14, SJA1000_REG(TXERR) = 15 };
 enum { EWLR_POWER_UP = 96 };
 
 /* ---- 16..28: acceptance filter (reset mode) or frame (operating mode) -- */
@@ -128,16 +139,16 @@ enum { EWLR_POWER_UP = 96 };
  * and the receive window (read): frame information, then 2 identifier bytes
  * for a standard frame or 4 for an extended one, then the data bytes. */
 enum {
-    REG_ACR0 = 16,
-    REG_ACR1 = 17,
-    REG_ACR2 = 18,
-    REG_ACR3 = 19,
-    REG_AMR0 = 20,
-    REG_AMR1 = 21,
-    REG_AMR2 = 22,
-    REG_AMR3 = 23
+    SJA1000_REG(ACR0) = 16,
+    SJA1000_REG(ACR1) = 17,
+    SJA1000_REG(ACR2) = 18,
+    SJA1000_REG(ACR3) = 19,
+    SJA1000_REG(AMR0) = 20,
+    SJA1000_REG(AMR1) = 21,
+    SJA1000_REG(AMR2) = 22,
+    SJA1000_REG(AMR3) = 23
 };
-enum { REG_FRAME = 16, REG_FRAME_END = 28 };
+enum { SJA1000_REG(FRAME) = 16, SJA1000_REG(FRAME_END) = 28 };
 /* Frame information byte */
 enum {
     FI_FF = 0x80,  /* extended frame format */
@@ -154,12 +165,12 @@ enum { STD_ID_SHIFT = 5, EXT_ID_SHIFT = 3 };
 enum { AF_SFF_RTR = 0x10, AF_EFF_RTR = 0x04 };
 
 /* ---- 29: receive message counter, 30: receive buffer start address ----- */
-enum { REG_RMC = 29, REG_RBSA = 30 };
+enum { SJA1000_REG(RMC) = 29, SJA1000_REG(RBSA) = 30 };
 enum { RBSA_MASK = 0x3F }; /* an address in the 64-byte receive FIFO */
 
 /* ---- 31: clock divider ------------------------------------------------- */
 /* CD.2-0 may be changed at any time, the other bits only in reset mode. */
-enum { REG_CDR = 31 };
+enum { SJA1000_REG(CDR) = 31 };
 enum {
     CDR_CLKOUT_MASK = 0x07, /* CD.2-0: CLKOUT = f_osc / 2 (0) .. / 14, 7: f_osc */
     CDR_CLK_OFF = 0x08,     /* CLKOUT pin off */
@@ -172,5 +183,23 @@ enum {
  * transceiver drives RX0 with a logic level), CLKOUT off; CD.2-0 stay 0,
  * which selects nothing while CLKOUT is off (0xC8). */
 enum { CDR_CARD = CDR_PELICAN | CDR_CBP | CDR_CLK_OFF };
+
+/* ---- telling a controller from an empty address ----------------------- */
+/* What a chip in reset mode reads back, after a hardware reset (BasicCAN
+ * mode, CDR bit 7 clear) and once CDR has selected PeliCAN mode. Bits that
+ * follow the bus (status RS and TS) are not compared: a chip reset by a
+ * reset request rather than by its reset pin may have been receiving. A
+ * location nothing answers on reads 0xFF. */
+enum {
+    BASICCAN_CR_RESET_MASK = 0xE1, /* control: reset request, bit 5 reads 1 */
+    BASICCAN_CR_RESET = 0x21,
+    BASICCAN_SR_RESET = 0x0C, /* status: transmit buffer free, complete */
+    BASICCAN_IR_RESET = 0xE0, /* interrupt: bits 7-5 read 1 */
+    PELICAN_MOD_RESET = MOD_RM,
+    PELICAN_SR_RESET = 0x3C,
+    PELICAN_IR_RESET = 0x00,
+    SR_RESET_COMPARED = (unsigned char)~(SR_RS | SR_TS),
+    ABSENT_READ = 0xFF
+};
 
 #endif /* SJA1000_H */
