@@ -68,7 +68,8 @@ done
 kdir=$("$root/scripts/fetch-kernel")
 release=${kdir##*/linux-image-}
 module=$root/build/kernel/$release/pci5c3a.ko
-if [ ! -f "$module" ] || [ "$root/kernel/pci5c3a.c" -nt "$module" ]; then
+newer=$(find "$root/kernel" "$root/lib" -maxdepth 1 \( -name '*.[ch]' -o -name Kbuild \) -newer "$module" 2>/dev/null | head -n 1)
+if [ ! -f "$module" ] || [ -n "$newer" ]; then
     "$root/scripts/build-kernel-module" 6.1 >&2 || die "module build failed"
 fi
 mdir=$("$root/scripts/qemu/fetch-kernel-modules" sja1000 kvaser_pci)
