@@ -9,6 +9,7 @@
 
 #include "pci_5C3A.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stddef.h>
@@ -131,9 +132,15 @@ unsigned char low8(unsigned value) { return static_cast<unsigned char>(value & 0
 // The one door to the kernel driver. A card that was never installed has no
 // descriptor of its own (its fd field is 0, standard input), so nothing is
 // sent there.
+// A driver answering ENXIO has no such port: a one-channel board's port 1.
+// CanOpenDriver looks at this after configuring the port it opens.
+bool portMissing = false;
+
 int driverRequest(int card, unsigned long request, void *record) {
     if (!cardInstalled(card)) return PCI5C3A_ERROR;
-    return ioctl(pci_Info_5C3A[card].fd, request, record);
+    const int result = ioctl(pci_Info_5C3A[card].fd, request, record);
+    if (result < 0 && errno == ENXIO) portMissing = true;
+    return result;
 }
 
 }  // namespace
@@ -198,7 +205,15 @@ extern "C" int CanOpenDriver(int card, int port) {
     }
     const int handle = card * PCI5C3A_PORTS_PER_CARD + port;
     InstallRef[handle] = kPortOpen;
+    portMissing = false;
     CanConfigPort(handle, &kDefaultConfig);
+    // A port the board does not have is not open: the configuration's
+    // requests were refused, and every later call on it would be too.
+    if (portMissing) {
+        InstallRef[handle] = 0;
+        printf("PCI-5C3A card %d has no port %d\n", card, port);
+        return PCI5C3A_ERROR;
+    }
     return handle;
 }
 

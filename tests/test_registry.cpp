@@ -167,6 +167,28 @@ TEST_F(Card, CloseIgnoresDriverFailures) {
     EXPECT_EQ(InstallRef[0], 0);
 }
 
+// A one-channel board's driver refuses every request for port 1 with
+// ENXIO: the open fails with its own line and leaves the port closed, the
+// card installed; other driver failures during the configuration are not
+// the open's business, as before.
+TEST_F(Card, APortTheDriverDoesNotHaveIsNotOpened) {
+    EXPECT_EQ(CanOpenDriver(0, 0), 0);
+    for (unsigned long code : {REQ_REG_READ, REQ_REG_WRITE, REQ_SET_MODE}) vcard::answer(code, -1, ENXIO);
+    int result = 0;
+    const std::string out = captureStdout([&] { result = CanOpenDriver(0, 1); });
+    EXPECT_EQ(result, PCI5C3A_ERROR);
+    EXPECT_EQ(out, "PCI-5C3A card 0 has no port 1\n");
+    EXPECT_EQ(InstallRef[1], 0);
+    EXPECT_EQ(InstallRef[0], 1);
+    EXPECT_EQ(pci_Info_5C3A[0].magic, 0x5C3A);
+    EXPECT_EQ(totalCards, 1);
+
+    for (unsigned long code : {REQ_REG_READ, REQ_REG_WRITE, REQ_SET_MODE}) vcard::answer(code, -1, EIO);
+    EXPECT_EQ(captureStdout([&] { result = CanOpenDriver(0, 1); }), "");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(InstallRef[1], 1);
+}
+
 TEST_F(TwoCards, LastCloseWaitsForPortsOfCardsOpenedOutOfOrder) {
     // Only card 1 is in use: one installation, handles 2 and 3.
     open({{1, 0}, {1, 1}});
