@@ -351,3 +351,8 @@ def test_sysfs_bar_access(tmp_path):
         bars.close()
     with open(os.path.join(b.path, "resource1"), "rb") as f:
         assert f.read()[3] == 0x55
+    # A memory BAR that starts inside a page is refused, never mapped at the
+    # wrong offset.
+    dev.bars[0].start += 0x80
+    with pytest.raises(F.FindError, match="BAR0 starts inside a page"):
+        F.BarAccess(dev).read8(0, 0)
