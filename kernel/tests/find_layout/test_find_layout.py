@@ -356,3 +356,13 @@ def test_sysfs_bar_access(tmp_path):
     dev.bars[0].start += 0x80
     with pytest.raises(F.FindError, match="BAR0 starts inside a page"):
         F.BarAccess(dev).read8(0, 0)
+
+
+def test_positions_that_would_touch_a_bridge_interrupt_register():
+    plx = [x for x in L.LAYOUTS if x.bridge is L.PLX9030]
+    # Register 3 (interrupt) of a window at 0x49 would be INTCSR's first byte,
+    # register 31 of a window at 0x30 its last.
+    assert F.touches_bridge_irq(plx, 0, L.PLX9030_INTCSR - L.REG_IR, 1)
+    assert F.touches_bridge_irq(plx, 0, L.PLX9030_INTCSR + 3 - L.REG_CDR, 1)
+    assert not F.touches_bridge_irq(plx, 0, 0, 1)
+    assert not F.touches_bridge_irq(plx, 2, L.PLX9030_INTCSR - L.REG_IR, 1)
