@@ -15,7 +15,8 @@
 #   vcard_tools  pci-5c3a-vcard       with-virtual-card and the virtual card's man pages
 #   python     python3-pci5c3a      the python-can interface (rules in python/CMakeLists.txt)
 #   dkms       pci5c3a-dkms         the kernel driver's source for DKMS, its udev rule,
-#                                   a modprobe.d example and the pci5c3a(4) man page
+#                                   a modprobe.d example, the pci5c3a(4) man page and
+#                                   pci5c3a-find-layout with its man page
 #
 # The library directory is GNUInstallDirs' CMAKE_INSTALL_LIBDIR: with the
 # prefix /usr on Debian it is the multiarch directory (lib/x86_64-linux-gnu,
@@ -224,6 +225,13 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/kernel/Kbuild)
     DESTINATION ${PCI5C3A_DKMS_SRC}/lib COMPONENT dkms)
   install(FILES ${PROJECT_SOURCE_DIR}/kernel/60-pci5c3a.rules
     DESTINATION lib/udev/rules.d COMPONENT dkms)
+  # The layout finder, for the administrator (it needs root), with its
+  # constants module in the package's private directory, where the program
+  # looks for it beside ../share.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/kernel/pci5c3a-find-layout
+    DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT dkms)
+  install(FILES ${PROJECT_SOURCE_DIR}/kernel/pci5c3a_layouts.py
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/pci5c3a-dkms COMPONENT dkms)
   # An example only, every line commented: a conffile the owner edits.
   install(FILES ${PROJECT_SOURCE_DIR}/kernel/pci5c3a-modprobe.conf
     DESTINATION /etc/modprobe.d RENAME pci5c3a.conf COMPONENT dkms)
@@ -252,7 +260,7 @@ function(pci5c3a_man page section component)
   set(_man_outputs ${_man_outputs} ${out} PARENT_SCOPE)
 endfunction()
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/man/man1 ${PROJECT_BINARY_DIR}/man/man3
-  ${PROJECT_BINARY_DIR}/man/man4 ${PROJECT_BINARY_DIR}/man/man7)
+  ${PROJECT_BINARY_DIR}/man/man4 ${PROJECT_BINARY_DIR}/man/man7 ${PROJECT_BINARY_DIR}/man/man8)
 pci5c3a_man(pci_5C3A 3 dev)
 pci5c3a_man(test5C3A 1 tools)
 pci5c3a_man(pci5c3a-gateway 1 tools)
@@ -260,6 +268,7 @@ pci5c3a_man(with-virtual-card 1 vcard_tools)
 pci5c3a_man(pci5c3a-vcard 7 vcard_tools)
 if(EXISTS ${PROJECT_SOURCE_DIR}/kernel/Kbuild)
   pci5c3a_man(pci5c3a 4 dkms)
+  pci5c3a_man(pci5c3a-find-layout 8 dkms)
 endif()
 add_custom_target(pci5c3a_man ALL DEPENDS ${_man_outputs})
 

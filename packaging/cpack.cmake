@@ -139,7 +139,7 @@ the card's library libpci_5C3A.")
 set(CPACK_DEBIAN_DKMS_PACKAGE_NAME ${PCI5C3A_DEB_DKMS})
 set(CPACK_DEBIAN_DKMS_PACKAGE_SECTION kernel)
 set(CPACK_DEBIAN_DKMS_PACKAGE_ARCHITECTURE all)
-set(CPACK_DEBIAN_DKMS_PACKAGE_DEPENDS "dkms (>= 3)")
+set(CPACK_DEBIAN_DKMS_PACKAGE_DEPENDS "dkms (>= 3), python3")
 set(CPACK_DEBIAN_DKMS_PACKAGE_SUGGESTS "${PCI5C3A_DEB_TOOLS}")
 # As dh_dkms writes them: DKMS builds the module when the package is
 # configured and removes every build before the source goes.
@@ -159,8 +159,9 @@ ${_about_card}
 This package contains the source of pci5c3a.ko, the driver that gives each
 card its device /dev/PCI5C3AW0..3 for libpci_5C3A, and DKMS builds it for
 every installed kernel that has its headers. With a udev rule that gives
-the devices to the group dialout, and a commented example of the module
-options in /etc/modprobe.d. See pci5c3a(4).")
+the devices to the group dialout, a commented example of the module
+options in /etc/modprobe.d, and pci5c3a-find-layout, which tells the
+layout and the module option that bind a board. See pci5c3a(4).")
 
 # Read by deb-finish.cmake (only CPACK_ variables reach CPack's scripts).
 set(CPACK_PCI5C3A_MULTIARCH

@@ -22,9 +22,13 @@
 #include <cstring>
 #include <thread>
 
+#include <memory>
+#include <string>
+
 #include "pci_5C3A.h"
 #include "pci_5C3A_ioctl.h"
 #include "sja1000.h"
+#include "test_loop.h"
 
 namespace drv {
 
@@ -219,6 +223,77 @@ private:
     int card_;
     int fd_ = -1;
     int error_ = 0;
+};
+
+// A port the card has answers its controller's registers; one the board
+// does not have (a one-channel board's port 1) is refused with ENXIO.
+inline bool hasPort(const Card &c, int port) {
+    std::uint8_t v = 0;
+    return !c.read(portAddr(port, REG_SR), &v).failedWith(ENXIO);
+}
+
+// One port of a card: an end of the test cable.
+class Port {
+public:
+    Port(const Card &card, int port) : card_(&card), port_(port) {}
+
+    const Card &card() const { return *card_; }
+    int port() const { return port_; }
+    int handle() const { return card_->handle(port_); }
+    unsigned addr(unsigned reg) const { return portAddr(port_, reg); }
+
+    bool configure(unsigned mode, BusTiming timing = kFast) const { return card_->configure(port_, mode, timing); }
+    bool enterReset() const { return card_->enterReset(port_); }
+    std::uint8_t reg(unsigned reg) const { return card_->reg(port_, reg); }
+    bool setReg(unsigned reg, std::uint8_t value) const { return card_->setReg(port_, reg, value); }
+    Answer setMode(unsigned mode) const { return card_->setMode(handle(), mode); }
+    Answer send(const CAN_PACKET &p) const { return card_->send(handle(), p); }
+    Answer receive(CAN_PACKET *p) const { return card_->receive(handle(), p); }
+    int count() const { return card_->count(handle()); }
+    int waitCount(int n, std::chrono::milliseconds limit = std::chrono::seconds(5)) const {
+        return card_->waitCount(handle(), n, limit);
+    }
+    int drain() const { return card_->drain(handle()); }
+    bool waitTransmitBuffer(std::chrono::milliseconds limit = std::chrono::seconds(2)) const {
+        return card_->waitTransmitBuffer(port_, limit);
+    }
+    Answer events(unsigned short flag) const { return card_->events(port_, flag); }
+    Answer portClose() const { return card_->portClose(portAddr(port_, 0)); }
+    // The notification signal of this port.
+    int signal() const { return port_ == 0 ? PCI5C3A_SIG_PORT0 : PCI5C3A_SIG_PORT1; }
+
+private:
+    const Card *card_;
+    int port_;
+};
+
+// The two ends of PCI5C3A_TEST_LOOP (test_loop.h), each on a descriptor of
+// its card: one descriptor when both are ports of one card.
+class LoopCards {
+public:
+    LoopCards() : loop_(test::testLoop()), first_(loop_.a.card) {
+        if (!loop_.oneCard()) second_ = std::make_unique<Card>(loop_.b.card);
+    }
+
+    bool oneCard() const { return loop_.oneCard(); }
+    const Card &first() const { return first_; }
+    const Card &second() const { return second_ ? *second_ : first_; }
+    Card &second() { return second_ ? *second_ : first_; }
+    Port a() const { return Port(first_, loop_.a.port); }
+    Port b() const { return Port(second(), loop_.b.port); }
+    // Both descriptors open; otherwise what failed.
+    bool ok() const { return first_.ok() && second().ok(); }
+    std::string error() const {
+        const Card &bad = first_.ok() ? second() : first_;
+        char path[32];
+        devicePath(bad.number(), path, sizeof path);
+        return std::string("open ") + path + ": " + std::strerror(bad.openError());
+    }
+
+private:
+    const test::Loop &loop_;
+    Card first_;
+    std::unique_ptr<Card> second_;
 };
 
 // ---------------------------------------------------------------------------

@@ -6,6 +6,10 @@
 //
 //     build/default/tests/test_bus
 //     PCI5C3A_TEST_TARGET=qemu build/default/tests/test_bus   # QEMU guest
+//
+// The two ends are the ports of PCI5C3A_TEST_LOOP (test_loop.h; 0:1, card
+// 0's two ports, unless it says otherwise): "port 0" and "port 1" below are
+// its first and its second end.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -19,6 +23,7 @@
 
 #include "can_messages.h"
 #include "pci_5C3A.h"
+#include "test_loop.h"
 
 using test::config;
 using test::eventually;
@@ -45,9 +50,10 @@ std::uint8_t remoteLen(std::uint8_t n) { return onQemu() ? 0 : n; }
 class Wired : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(CanOpenDriver(0, 0), 0);
-        ASSERT_EQ(CanOpenDriver(0, 1), 1);
-        for (int h : {0, 1}) {
+        const test::Loop &loop = test::testLoop();
+        ASSERT_EQ(CanOpenDriver(loop.a.card, loop.a.port), a_);
+        ASSERT_EQ(CanOpenDriver(loop.b.card, loop.b.port), b_);
+        for (int h : {a_, b_}) {
             CanClearRxBuffer(h);
             CanClearTxBuffer(h);
             CAN_PACKET p;
@@ -55,13 +61,15 @@ protected:
         }
     }
     void TearDown() override {
-        CanCloseDriver(0);
-        CanCloseDriver(1);
+        CanCloseDriver(a_);
+        CanCloseDriver(b_);
     }
     void configureBoth(const PORT_STRUCT &c) {
-        ASSERT_EQ(CanConfigPort(0, &c), 0);
-        ASSERT_EQ(CanConfigPort(1, &c), 0);
+        ASSERT_EQ(CanConfigPort(a_, &c), 0);
+        ASSERT_EQ(CanConfigPort(b_, &c), 0);
     }
+    // The loop's two ends, as handles.
+    const int a_ = test::testLoop().a.handle(), b_ = test::testLoop().b.handle();
 };
 
 }  // namespace
@@ -74,9 +82,9 @@ TEST_F(Wired, MessagesCrossInOrderInBothFormatsAndRates) {
             const unsigned top = mode ? 0x1FFFFFFF : 0x7FF;
             const std::vector<CAN_PACKET> sent = {packet(top, 8), packet(0, 0), packet(0x123, 5),
                                                   packet(0x55, remoteLen(2), 0, 1)};
-            for (const auto &p : sent) ASSERT_EQ(CanSendMsg(0, &p), 0);
-            for (const auto &p : sent) ASSERT_EQ(CanSendMsg(1, &p), 0);
-            for (int h : {1, 0}) {
+            for (const auto &p : sent) ASSERT_EQ(CanSendMsg(a_, &p), 0);
+            for (const auto &p : sent) ASSERT_EQ(CanSendMsg(b_, &p), 0);
+            for (int h : {b_, a_}) {
                 ASSERT_EQ(waitForCount(h, 4), 4);
                 for (const auto &p : sent) {
                     CAN_PACKET got;
@@ -95,33 +103,33 @@ TEST_F(Wired, MessagesCrossInOrderInBothFormatsAndRates) {
 
 TEST_F(Wired, TheAcceptanceFilterChoosesWhatIsKept) {
     const PORT_STRUCT all = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M);
-    ASSERT_EQ(CanConfigPort(0, &all), 0);
+    ASSERT_EQ(CanConfigPort(a_, &all), 0);
     const PORT_STRUCT only0x1A0 = config(PCI5C3A_ID_STANDARD, 0x1A0, 0x00F, PCI5C3A_BAUD_1M);  // 0x1A0..0x1AF
-    ASSERT_EQ(CanConfigPort(1, &only0x1A0), 0);
+    ASSERT_EQ(CanConfigPort(b_, &only0x1A0), 0);
     for (unsigned id : {0x1A0u, 0x1B0u, 0x1AFu, 0x0A0u, 0x1A7u}) {
         const CAN_PACKET p = packet(id, 1);
-        ASSERT_EQ(CanSendMsg(0, &p), 0);
+        ASSERT_EQ(CanSendMsg(a_, &p), 0);
     }
-    ASSERT_EQ(waitForCount(1, 3), 3);
+    ASSERT_EQ(waitForCount(b_, 3), 3);
     for (unsigned id : {0x1A0u, 0x1AFu, 0x1A7u}) {
         CAN_PACKET got;
-        ASSERT_EQ(CanRcvMsg(1, &got), 0);
+        ASSERT_EQ(CanRcvMsg(b_, &got), 0);
         EXPECT_EQ(got.id, id);
     }
-    EXPECT_EQ(waitForCount(1, 1, std::chrono::milliseconds(100)), 0);
+    EXPECT_EQ(waitForCount(b_, 1, std::chrono::milliseconds(100)), 0);
 }
 
 TEST_F(Wired, PortsAtDifferentRatesHearNothing) {
     SKIP_ON_QEMU("bit timing");
     const PORT_STRUCT fast = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M),
                       slow = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_250K);
-    ASSERT_EQ(CanConfigPort(0, &fast), 0);
-    ASSERT_EQ(CanConfigPort(1, &slow), 0);
+    ASSERT_EQ(CanConfigPort(a_, &fast), 0);
+    ASSERT_EQ(CanConfigPort(b_, &slow), 0);
     const CAN_PACKET p = packet(0x10, 8);
-    ASSERT_EQ(CanSendMsg(0, &p), 0);
-    EXPECT_EQ(waitForCount(1, 1, std::chrono::milliseconds(100)), 0);
-    EXPECT_GT(CanGetTxErrorCount(0), 0);
-    CanClearTxBuffer(0);
+    ASSERT_EQ(CanSendMsg(a_, &p), 0);
+    EXPECT_EQ(waitForCount(b_, 1, std::chrono::milliseconds(100)), 0);
+    EXPECT_GT(CanGetTxErrorCount(a_), 0);
+    CanClearTxBuffer(a_);
 }
 
 // ---------------------------------------------------------------------------
@@ -143,21 +151,21 @@ TEST_F(Wired, FramesCrossTheWireInOrderIntact) {
     for (unsigned mode : {0u, 1u}) {
         SCOPED_TRACE(mode ? "29-bit" : "11-bit");
         PORT_STRUCT c = config(mode, 0, 0xFFFFFFFF, PCI5C3A_BAUD_1M);
-        ASSERT_EQ(CanConfigPort(0, &c), 0);
-        ASSERT_EQ(CanConfigPort(1, &c), 0);
+        ASSERT_EQ(CanConfigPort(a_, &c), 0);
+        ASSERT_EQ(CanConfigPort(b_, &c), 0);
         const std::uint32_t top = mode ? 0x1FFFFFFF : 0x7FF;
         const std::vector<CAN_PACKET> sent = {packet(top, 8, 0xF8), packet(0, 0), packet(0x55, 3, 9),
                                               packet(top - 1, remoteLen(8), 0, 1),
                                               packet(1, remoteLen(2), 0x80, 1)};
-        for (const auto &p : sent) ASSERT_EQ(CanSendMsg(0, &p), 0);
-        for (const auto &p : sent) ASSERT_EQ(CanSendMsg(1, &p), 0);
-        ASSERT_EQ(waitForCount(1, 5), 5);
-        ASSERT_EQ(waitForCount(0, 5), 5);
-        for (int h : {1, 0}) {
+        for (const auto &p : sent) ASSERT_EQ(CanSendMsg(a_, &p), 0);
+        for (const auto &p : sent) ASSERT_EQ(CanSendMsg(b_, &p), 0);
+        ASSERT_EQ(waitForCount(b_, 5), 5);
+        ASSERT_EQ(waitForCount(a_, 5), 5);
+        for (int h : {b_, a_}) {
             for (const auto &p : sent) {
                 CAN_PACKET got;
                 ASSERT_EQ(CanRcvMsg(h, &got), 0);
-                expectSame(got, p, h ? "port 1" : "port 0");
+                expectSame(got, p, h == b_ ? "port 1" : "port 0");
             }
             EXPECT_EQ(CanGetRcvCnt(h), 0);
         }
@@ -166,10 +174,10 @@ TEST_F(Wired, FramesCrossTheWireInOrderIntact) {
 
 TEST_F(Wired, IdentifiersWiderThanThePortsFormatAreCut) {
     CAN_PACKET p = packet(0x7FF + 0x800, 1);
-    ASSERT_EQ(CanSendMsg(0, &p), 0);
-    ASSERT_EQ(waitForCount(1, 1), 1);
+    ASSERT_EQ(CanSendMsg(a_, &p), 0);
+    ASSERT_EQ(waitForCount(b_, 1), 1);
     CAN_PACKET got;
-    ASSERT_EQ(CanRcvMsg(1, &got), 0);
+    ASSERT_EQ(CanRcvMsg(b_, &got), 0);
     EXPECT_EQ(got.id, 0x7FFu);
 }
 
@@ -194,19 +202,19 @@ TEST_F(Wired, AcceptanceFilterPassesAndBlocks) {
         SCOPED_TRACE(::testing::Message() << "mode " << k.mode << " id 0x" << std::hex << k.id);
         PORT_STRUCT rx = config(k.mode, k.code, k.mask, PCI5C3A_BAUD_1M);
         PORT_STRUCT tx = config(k.mode, 0, 0xFFFFFFFF, PCI5C3A_BAUD_1M);
-        ASSERT_EQ(CanConfigPort(1, &rx), 0);
-        ASSERT_EQ(CanConfigPort(0, &tx), 0);
+        ASSERT_EQ(CanConfigPort(b_, &rx), 0);
+        ASSERT_EQ(CanConfigPort(a_, &tx), 0);
         for (std::uint8_t rtr : {0, 1}) {
             CAN_PACKET p = packet(k.id, rtr ? remoteLen(2) : 2, 0, rtr);
-            ASSERT_EQ(CanSendMsg(0, &p), 0);
+            ASSERT_EQ(CanSendMsg(a_, &p), 0);
             // Either frame is acknowledged by port 1 whether it keeps it or not.
-            EXPECT_EQ(CanGetTxErrorCount(0), 0);
+            EXPECT_EQ(CanGetTxErrorCount(a_), 0);
         }
         const int expected = k.passes ? 2 : 0;
-        EXPECT_EQ(waitForCount(1, expected, std::chrono::milliseconds(k.passes ? 5000 : 50)), expected);
-        CanConfigPort(1, &rx);  // reset mode empties the controller; drain the driver queue
+        EXPECT_EQ(waitForCount(b_, expected, std::chrono::milliseconds(k.passes ? 5000 : 50)), expected);
+        CanConfigPort(b_, &rx);  // reset mode empties the controller; drain the driver queue
         CAN_PACKET got;
-        while (CanRcvMsg(1, &got) == 0) {}
+        while (CanRcvMsg(b_, &got) == 0) {}
     }
 }
 
@@ -214,13 +222,13 @@ TEST_F(Wired, PortsAtDifferentBitRatesExchangeNothing) {
     SKIP_ON_QEMU("bit timing");
     PORT_STRUCT fast = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M),
                 slow = config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_500K);
-    ASSERT_EQ(CanConfigPort(0, &fast), 0);
-    ASSERT_EQ(CanConfigPort(1, &slow), 0);
+    ASSERT_EQ(CanConfigPort(a_, &fast), 0);
+    ASSERT_EQ(CanConfigPort(b_, &slow), 0);
     CAN_PACKET p = packet(7, 8);
-    ASSERT_EQ(CanSendMsg(0, &p), 0);
-    EXPECT_EQ(waitForCount(1, 1, std::chrono::milliseconds(50)), 0);
-    EXPECT_GT(CanGetTxErrorCount(0), 0);  // nobody acknowledged
-    EXPECT_GT(CanGetRxErrorCount(1), 0);  // port 1 saw a frame it could not decode
+    ASSERT_EQ(CanSendMsg(a_, &p), 0);
+    EXPECT_EQ(waitForCount(b_, 1, std::chrono::milliseconds(50)), 0);
+    EXPECT_GT(CanGetTxErrorCount(a_), 0);  // nobody acknowledged
+    EXPECT_GT(CanGetRxErrorCount(b_), 0);  // port 1 saw a frame it could not decode
 }
 
 // ---------------------------------------------------------------------------
@@ -228,20 +236,21 @@ TEST_F(Wired, PortsAtDifferentBitRatesExchangeNothing) {
 
 namespace {
 std::atomic<int> port0Signals{0};
+// The signal of the loop's first end: 63 for a port 0, 62 for a port 1.
 void onPort0(int sig) {
-    if (sig == 63) ++port0Signals;
+    if (sig == (test::testLoop().a.port == 0 ? 63 : 62)) ++port0Signals;
 }
 }  // namespace
 
 TEST_F(Wired, AReceiveHandlerRunsPerMessage) {
     configureBoth(config(PCI5C3A_ID_STANDARD, 0, 0x7FF, PCI5C3A_BAUD_1M));
-    ASSERT_EQ(CanGetReceiveEvent(0, onPort0), 0);
+    ASSERT_EQ(CanGetReceiveEvent(a_, onPort0), 0);
     for (unsigned id = 1; id <= 3; ++id) {
         const CAN_PACKET p = packet(id, 2);
-        ASSERT_EQ(CanSendMsg(1, &p), 0);
+        ASSERT_EQ(CanSendMsg(b_, &p), 0);
     }
-    ASSERT_EQ(waitForCount(0, 3), 3);
+    ASSERT_EQ(waitForCount(a_, 3), 3);
     eventually([] { return port0Signals >= 3; }, std::chrono::seconds(1));
     EXPECT_EQ(port0Signals, 3);
-    EXPECT_EQ(CanStopReceiveEvent(0), 0);
+    EXPECT_EQ(CanStopReceiveEvent(a_), 0);
 }

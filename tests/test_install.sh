@@ -450,7 +450,7 @@ check_dpkg_install() {
 check_dkms() {
     local deb droot=$work/dkms-root tree=$work/dkms-tree kdir release ko out
     deb=$(deb_of pci5c3a-dkms all) || { fail "pci5c3a-dkms built"; return; }
-    same "pci5c3a-dkms fields" "pci5c3a-dkms $deb_version all kernel dkms (>= 3)" \
+    same "pci5c3a-dkms fields" "pci5c3a-dkms $deb_version all kernel dkms (>= 3), python3" \
         "$(dpkg-deb -f "$deb" Package Version Architecture Section Depends | sed 's/^[^:]*: //' | tr '\n' ' ' | sed 's/ $//')"
     dpkg-deb -x "$deb" "$droot"
     local f missing=""
@@ -460,10 +460,14 @@ check_dkms() {
         usr/src/pci5c3a-$version/lib/pci_5C3A_ioctl.h \
         usr/src/pci5c3a-$version/lib/sja1000.h usr/src/pci5c3a-$version/lib/pci_5C3A.h \
         usr/lib/udev/rules.d/60-pci5c3a.rules etc/modprobe.d/pci5c3a.conf usr/share/man/man4/pci5c3a.4.gz \
-        usr/share/doc/pci5c3a-dkms/copyright; do
+        usr/share/doc/pci5c3a-dkms/copyright usr/sbin/pci5c3a-find-layout \
+        usr/share/pci5c3a-dkms/pci5c3a_layouts.py usr/share/man/man8/pci5c3a-find-layout.8.gz; do
         [ -f "$droot/$f" ] || missing+=" $f"
     done
-    same "pci5c3a-dkms: source, dkms.conf, udev rule, modprobe.d example, man page" "" "$missing"
+    same "pci5c3a-dkms: source, dkms.conf, udev rule, modprobe.d example, man pages, layout finder" "" "$missing"
+    # Installed, the finder finds its constants module in the package's own directory.
+    check "pci5c3a-dkms: pci5c3a-find-layout --help runs from the unpacked package" \
+        env -u PYTHONPATH /usr/bin/python3 "$droot/usr/sbin/pci5c3a-find-layout" --help
     same "pci5c3a-dkms: the modprobe.d example is a conffile, every option commented" \
         "/etc/modprobe.d/pci5c3a.conf 0" \
         "$(dpkg-deb -I "$deb" conffiles) $(grep -c '^[[:space:]]*[^#[:space:]]' "$droot/etc/modprobe.d/pci5c3a.conf")"
