@@ -198,7 +198,7 @@ enum {
     PELICAN_MOD_RESET = MOD_RM,
     PELICAN_SR_RESET = 0x3C,
     PELICAN_IR_RESET = 0x00,
-    SR_RESET_COMPARED = (unsigned char)~(SR_RS | SR_TS),
+    SR_RESET_COMPARED = SR_RBS | SR_DOS | SR_TBS | SR_TCS | SR_ES | SR_BS,
     ABSENT_READ = 0xFF
 };
 

@@ -17,6 +17,9 @@ def header_constants() -> Dict[str, int]:
     """Every enumerator of the header, evaluated (hex, decimal, | and names)."""
     with open(HEADER, encoding="utf-8") as f:
         text = re.sub(r"/\*.*?\*/", "", f.read(), flags=re.S)
+    # Register numbers are declared through a macro that spells them REG_*
+    # in user space (SJA1000_* in the kernel).
+    text = re.sub(r"SJA1000_REG\((\w+)\)", r"REG_\1", text)
     values: Dict[str, int] = {}
     for body in re.findall(r"enum\s*\{(.*?)\}", text, flags=re.S):
         for item in body.split(","):
