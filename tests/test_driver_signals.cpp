@@ -653,4 +653,54 @@ TEST_F(Owners, AProcessGroupOwnerSignalsEveryMemberProcessWide) {
     fcntl(b_.card().fd(), F_SETOWN, getpid());
 }
 
+// The uid rule of SIGIO: a file's owner is signalled only when its real or
+// saved uid matches the real or effective uid of whoever did F_SETOWN, or
+// that one was root. The setter here is a child that opened the cards as
+// root and then became uid 1000; the target another child, uid 2000 (its
+// signals must not come), and then the setter itself (they must).
+int uidTarget() {
+    CHILD_CHECK(setresuid(2000, 2000, 2000) == 0, 80);
+    const std::atomic<int> &mine = test::testLoop().b.port == 0 ? g_port0 : g_port1;
+    CHILD_CHECK(barrier(), 81);  // A: the setter named this process the owner
+    CHILD_CHECK(barrier(), 82);  // B: a frame is queued
+    CHILD_CHECK(settle(mine, 0) == 0, 83);
+    CHILD_CHECK(barrier(), 84);  // C: the setter is the owner now
+    CHILD_CHECK(barrier(), 85);  // D: its frame is queued
+    CHILD_CHECK(settle(mine, 0) == 0, 86);
+    return 0;
+}
+
+int uidSetter(pid_t target) {
+    drv::LoopCards loop;
+    CHILD_CHECK(loop.ok(), 90);
+    const Port a = loop.a(), b = loop.b();
+    CHILD_CHECK(prepare(a) && prepare(b), 91);
+    CHILD_CHECK(b.events(1).ok(), 92);
+    CHILD_CHECK(setresuid(1000, 1000, 1000) == 0, 93);
+    CHILD_CHECK(fcntl(b.card().fd(), F_SETOWN, target) == 0, 94);
+    CHILD_CHECK(barrier(), 95);  // A
+    CHILD_CHECK(sendFrames(a, 1), 96);
+    CHILD_CHECK(b.waitCount(1) == 1, 97);
+    CHILD_CHECK(barrier(), 98);  // B
+    CHILD_CHECK(fcntl(b.card().fd(), F_SETOWN, getpid()) == 0, 99);
+    CHILD_CHECK(barrier(), 100);  // C
+    CHILD_CHECK(sendFrames(a, 1), 101);
+    CHILD_CHECK(b.waitCount(2) == 2, 102);
+    CHILD_CHECK(settle(signalsOf(b), 1) == 1, 103);
+    CHILD_CHECK(barrier(), 104);  // D
+    b.events(0);
+    return 0;
+}
+
+TEST(Processes, AnOwnerOfAnotherUserIsNotSignalled) {
+    if (drv::inProcessCard(test::testLoop().b.card))
+        GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (to run two children as other users)";
+    const Child target = spawn(uidTarget);
+    const pid_t pid = target.pid;
+    const std::vector<int> status = run({target, spawn([pid] { return uidSetter(pid); })});
+    // 83: the other user's process was signalled.
+    EXPECT_EQ(status, (std::vector<int>{0, 0}));
+}
+
 }  // namespace
