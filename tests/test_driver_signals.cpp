@@ -14,9 +14,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "can_messages.h"
@@ -457,6 +461,245 @@ TEST(Processes, TwoProcessesSharingACardEachFileSignalsItsOwnOwner) {
     if (drv::inProcessCard(test::testLoop().b.card))
         GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
     const std::vector<int> status = run({spawn(sharedFirst), spawn(sharedSecond)});
+    EXPECT_EQ(status, (std::vector<int>{0, 0}));
+}
+
+// ---------------------------------------------------------------------------
+// Owners as F_SETOWN_EX names them, signalled as the kernel signals SIGIO: a
+// thread (F_OWNER_TID) on that thread; a process (F_OWNER_PID, F_SETOWN with
+// a pid) process-wide, taken by any of its threads that does not block the
+// signal; a process group (F_OWNER_PGRP, F_SETOWN with a negative number)
+// in every member process, process-wide. Only on the kernel driver: the
+// virtual card follows F_SETOWN alone.
+
+std::atomic<pid_t> g_takenOn{0};
+std::atomic<int> g_taken{0};
+void onSignalNoteThread(int) {
+    g_takenOn = pid_t(syscall(SYS_gettid));
+    ++g_taken;
+}
+
+// Blocks (or unblocks) sig in the calling thread.
+void blockHere(int sig, bool block) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+// A second thread that sleeps until it is stopped, with sig blocked or not
+// (unblock() lets it in later).
+class Sleeper {
+public:
+    Sleeper(int sig, bool blocked) : thread_([this, sig, blocked] {
+          blockHere(sig, blocked);
+          tid_ = pid_t(syscall(SYS_gettid));
+          while (!stop_) {
+              if (unblock_.exchange(false)) blockHere(sig, false);
+              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
+      }) {
+        test::eventually([&] { return tid_.load() != 0; }, std::chrono::seconds(5));
+    }
+    ~Sleeper() {
+        stop_ = true;
+        thread_.join();
+    }
+    pid_t tid() const { return tid_; }
+    void unblock() { unblock_ = true; }
+
+private:
+    std::atomic<pid_t> tid_{0};
+    std::atomic<bool> stop_{false}, unblock_{false};
+    std::thread thread_;
+};
+
+bool setOwner(const Card &c, int type, pid_t pid) {
+    f_owner_ex o{};
+    o.type = static_cast<decltype(o.type)>(type);
+    o.pid = pid;
+    return fcntl(c.fd(), F_SETOWN_EX, &o) == 0;
+}
+
+class Owners : public Signals {
+protected:
+    void SetUp() override {
+        if (drv::inProcessCard(test::testLoop().b.card))
+            GTEST_SKIP() << "the virtual card knows no F_SETOWN_EX owners";
+        Signals::SetUp();
+        handleSignals(onSignalNoteThread);
+        g_takenOn = 0;
+        g_taken = 0;
+    }
+    void TearDown() override {
+        blockHere(b_.signal(), false);
+        Signals::TearDown();
+    }
+    // Sends one frame to b_ and waits for its signal: the thread that took
+    // it, 0 when none came within 5 s.
+    pid_t oneFrameTakenOn() {
+        const int before = g_taken.load();
+        g_takenOn = 0;
+        if (!sendFrames(a_, 1)) return -1;
+        test::eventually([&] { return g_taken.load() > before; }, std::chrono::seconds(5));
+        return g_takenOn.load();
+    }
+};
+
+TEST_F(Owners, AThreadOwnerIsSignalledOnThatThread) {
+    const pid_t self = pid_t(syscall(SYS_gettid));
+    Sleeper owner(b_.signal(), false);
+    ASSERT_TRUE(setOwner(b_.card(), F_OWNER_TID, owner.tid()));
+    ASSERT_TRUE(b_.events(1).ok());
+    // Here the main thread does not block the signal either: a signal to
+    // the whole process would most often be taken here.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(oneFrameTakenOn(), owner.tid()) << "frame " << i << " (main thread " << self << ")";
+    // With every other thread blocking it, still on the owner.
+    blockHere(b_.signal(), true);
+    EXPECT_EQ(oneFrameTakenOn(), owner.tid());
+}
+
+TEST_F(Owners, AThreadOwnerThatBlocksTheSignalGetsItOnceItUnblocks) {
+    // The signal is the owner thread's: while it blocks it, it waits for
+    // that thread, and the main thread, which does not block it, must not
+    // take it.
+    Sleeper owner(b_.signal(), true);
+    ASSERT_TRUE(setOwner(b_.card(), F_OWNER_TID, owner.tid()));
+    ASSERT_TRUE(b_.events(1).ok());
+    ASSERT_TRUE(sendFrames(a_, 1));
+    ASSERT_EQ(b_.waitCount(1), 1);
+    EXPECT_EQ(settle(g_taken, 0), 0) << "taken on thread " << g_takenOn.load() << ", not the owner "
+                                     << owner.tid() << " that blocks it";
+    owner.unblock();
+    EXPECT_EQ(settle(g_taken, 1), 1);
+    EXPECT_EQ(g_takenOn.load(), owner.tid());
+}
+
+TEST_F(Owners, AProcessOwnerIsSignalledOnAnyThreadThatDoesNotBlockIt) {
+    Sleeper other(b_.signal(), false);
+    blockHere(b_.signal(), true);  // the main thread, which F_SETOWN names
+    ASSERT_TRUE(b_.events(1).ok());
+    EXPECT_EQ(oneFrameTakenOn(), other.tid()) << "F_SETOWN pid";
+    ASSERT_TRUE(setOwner(b_.card(), F_OWNER_PID, getpid()));
+    EXPECT_EQ(oneFrameTakenOn(), other.tid()) << "F_OWNER_PID";
+}
+
+// A member of the owner group: the leader thread blocks the signal when
+// `leaderBlocks`, a second thread never does. Reports on `up`: 'r' when
+// set up, then 'y' once the signal came (on the second thread where the
+// leader blocks it) or 'n' after 10 s, in capitals for the group's leader.
+int groupMember(pid_t group, bool leaderBlocks, int up) {
+    handleSignals(onSignalNoteThread);
+    if (setpgid(0, group) != 0) return 1;
+    Sleeper other(PCI5C3A_SIG_PORT0, false);  // blocks neither signal
+    if (leaderBlocks) {
+        blockHere(PCI5C3A_SIG_PORT0, true);
+        blockHere(PCI5C3A_SIG_PORT1, true);
+    }
+    if (write(up, "r", 1) != 1) return 1;
+    const bool got = test::eventually([] { return g_taken.load() > 0; }, std::chrono::seconds(10)) &&
+                     (!leaderBlocks || g_takenOn.load() == other.tid());
+    const char *report = group == 0 ? (got ? "Y" : "N") : (got ? "y" : "n");
+    return write(up, report, 1) == 1 ? 0 : 1;
+}
+
+TEST_F(Owners, AProcessGroupOwnerSignalsEveryMemberProcessWide) {
+    int up[2];
+    ASSERT_EQ(pipe(up), 0);
+    // The first child leads a group of its own, the second joins it.
+    const pid_t leader = fork();
+    if (leader == 0) {
+        alarm(60);
+        _exit(groupMember(0, true, up[1]));
+    }
+    ASSERT_GT(leader, 0);
+    setpgid(leader, leader);  // either side may do it first
+    const pid_t member = fork();
+    if (member == 0) {
+        alarm(60);
+        _exit(groupMember(leader, false, up[1]));
+    }
+    ASSERT_GT(member, 0);
+    close(up[1]);
+    std::string got;
+    auto readReport = [&] {
+        pollfd p{up[0], POLLIN, 0};
+        char c = 0;
+        if (poll(&p, 1, 15000) == 1 && read(up[0], &c, 1) == 1) got += c;
+    };
+    readReport();
+    readReport();
+    EXPECT_EQ(got, "rr") << "the group's two processes set up";
+    ASSERT_EQ(fcntl(b_.card().fd(), F_SETOWN, -leader), 0);
+    ASSERT_TRUE(b_.events(1).ok());
+    ASSERT_TRUE(sendFrames(a_, 1));
+    got.clear();
+    readReport();
+    readReport();
+    std::sort(got.begin(), got.end());
+    // "N": the group leader's signal went to its blocking leader thread
+    // alone; "n": the other member was not signalled.
+    EXPECT_EQ(got, "Yy") << "both members signalled, the leader whose leader thread blocks it on its other thread";
+    close(up[0]);
+    for (pid_t pid : {leader, member}) {
+        int st = 0;
+        for (int tries = 0; waitpid(pid, &st, WNOHANG) == 0; ++tries) {
+            if (tries == 2000) kill(pid, SIGKILL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "member " << pid << " status " << st;
+    }
+    fcntl(b_.card().fd(), F_SETOWN, getpid());
+}
+
+// The uid rule of SIGIO: a file's owner is signalled only when its real or
+// saved uid matches the real or effective uid of whoever did F_SETOWN, or
+// that one was root. The setter here is a child that opened the cards as
+// root and then became uid 1000; the target another child, uid 2000 (its
+// signals must not come), and then the setter itself (they must).
+int uidTarget() {
+    CHILD_CHECK(setresuid(2000, 2000, 2000) == 0, 80);
+    const std::atomic<int> &mine = test::testLoop().b.port == 0 ? g_port0 : g_port1;
+    CHILD_CHECK(barrier(), 81);  // A: the setter named this process the owner
+    CHILD_CHECK(barrier(), 82);  // B: a frame is queued
+    CHILD_CHECK(settle(mine, 0) == 0, 83);
+    CHILD_CHECK(barrier(), 84);  // C: the setter is the owner now
+    CHILD_CHECK(barrier(), 85);  // D: its frame is queued
+    CHILD_CHECK(settle(mine, 0) == 0, 86);
+    return 0;
+}
+
+int uidSetter(pid_t target) {
+    drv::LoopCards loop;
+    CHILD_CHECK(loop.ok(), 90);
+    const Port a = loop.a(), b = loop.b();
+    CHILD_CHECK(prepare(a) && prepare(b), 91);
+    CHILD_CHECK(b.events(1).ok(), 92);
+    CHILD_CHECK(setresuid(1000, 1000, 1000) == 0, 93);
+    CHILD_CHECK(fcntl(b.card().fd(), F_SETOWN, target) == 0, 94);
+    CHILD_CHECK(barrier(), 95);  // A
+    CHILD_CHECK(sendFrames(a, 1), 96);
+    CHILD_CHECK(b.waitCount(1) == 1, 97);
+    CHILD_CHECK(barrier(), 98);  // B
+    CHILD_CHECK(fcntl(b.card().fd(), F_SETOWN, getpid()) == 0, 99);
+    CHILD_CHECK(barrier(), 100);  // C
+    CHILD_CHECK(sendFrames(a, 1), 101);
+    CHILD_CHECK(b.waitCount(2) == 2, 102);
+    CHILD_CHECK(settle(signalsOf(b), 1) == 1, 103);
+    CHILD_CHECK(barrier(), 104);  // D
+    b.events(0);
+    return 0;
+}
+
+TEST(Processes, AnOwnerOfAnotherUserIsNotSignalled) {
+    if (drv::inProcessCard(test::testLoop().b.card))
+        GTEST_SKIP() << "the virtual card lives in each process: processes share no card";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root (to run two children as other users)";
+    const Child target = spawn(uidTarget);
+    const pid_t pid = target.pid;
+    const std::vector<int> status = run({target, spawn([pid] { return uidSetter(pid); })});
+    // 83: the other user's process was signalled.
     EXPECT_EQ(status, (std::vector<int>{0, 0}));
 }
 

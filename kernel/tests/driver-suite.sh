@@ -11,7 +11,7 @@
 # KASAN fails it.
 #
 #   driver-suite.sh [--board KIND] [--abi amd64] [PART...]
-#       # parts: looptest bus driver signals fuzz gateway removal
+#       # parts: looptest bus driver signals fuzz gateway stall removal
 #
 # KIND, the boards scripts/driver-test gives the guest, and what follows:
 #   pcm3680_pci, mioe3680_pci (default ids), plx9030_can_pci (ids=
@@ -25,7 +25,7 @@
 # running kernel (staged by scripts/driver-test); driver-test/hold is
 # kernel/tests/hold.c, built static in each build tree.
 #
-# kernel-test-files: tests/test_driver tests/test_driver_signals tests/driver_fuzz tests/test_bus tests/pty_run driver-test/hold
+# kernel-test-files: tests/test_driver tests/test_driver_signals tests/driver_fuzz tests/test_bus tests/pty_run driver-test/hold driver-test/uffd_stall
 set -u
 board=pcm3680_pci only_amd64=""
 while [ $# -gt 0 ]; do
@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-parts=${*:-looptest bus driver signals fuzz gateway removal}
+parts=${*:-looptest bus driver signals fuzz gateway stall removal}
 module=$PCI5C3A_ROOT/build/kernel/$(uname -r)/pci5c3a.ko
 fuzz_seconds=${PCI5C3A_FUZZ_SECONDS:-20}
 export PCI5C3A_TEST_TARGET=qemu
@@ -60,6 +60,7 @@ loop_b=$((${PCI5C3A_TEST_LOOP#*:} / 2)):$((${PCI5C3A_TEST_LOOP#*:} % 2))
 # helpers unset its variables; $tmp is this suite's scratch directory).
 unset LD_PRELOAD
 . "$PCI5C3A_ROOT/tests/kernel/lib/common.sh"
+. "$PCI5C3A_ROOT/kernel/tests/driver-parts-stall.sh"
 
 # log_clean NAME: the kernel's messages since the last call (cleared).
 log_clean() {

@@ -7,7 +7,7 @@
 #   scripts/guest-run kernel/tests/python-suite.sh MODULE BUILD
 #
 # MODULE is pci5c3a.ko for the guest's kernel, BUILD the x86_64 build tree
-# whose libpci_5C3A the interface loads. scripts/driver-test runs it. The
+# whose libpci_5C3A the interface loads. scripts/python-driver-test runs it. The
 # suite runs as on a machine with the card (the tests that configure the
 # virtual card skip); the kernel log must stay clean. Prints PASS/FAIL lines.
 set -u

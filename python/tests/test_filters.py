@@ -5,7 +5,7 @@ import can
 import pytest
 
 from can_pci5c3a import _library
-from support import library, receive_all
+from support import library, receive_all, remote_length
 
 
 def _acceptance(handle):
@@ -28,7 +28,7 @@ def test_one_standard_filter_goes_into_the_controller():
         # controller's single-filter layout (RTR and data bytes don't care)
         assert _acceptance(1) == (0x120, 0x00F)
         _send_ids(a, [0x120, 0x12F, 0x130, 0x023, 0x7FF])
-        a.send(can.Message(arbitration_id=0x125, is_remote_frame=True, dlc=2, is_extended_id=False))
+        a.send(can.Message(arbitration_id=0x125, is_remote_frame=True, dlc=remote_length(2), is_extended_id=False))
         got = receive_all(b, 3, timeout=0.5)
         assert [(m.arbitration_id, m.is_remote_frame) for m in got] == [(0x120, False), (0x12F, False), (0x125, True)]
         # the controller itself passed nothing else into the driver's queue

@@ -10,7 +10,7 @@ from can_pci5c3a import _library
 from can_pci5c3a._port import PortHub, Subscription
 from can_pci5c3a.bitrate import timing_for_bitrate
 
-from support import receive_all
+from support import receive_all, remote_length
 
 
 @pytest.fixture(params=[False, True], ids=["11-bit", "29-bit"])
@@ -32,7 +32,7 @@ def _frames(extended):
                 is_extended_id=extended,
             )
         )
-    frames.append(can.Message(arbitration_id=0x55, is_remote_frame=True, dlc=4, is_extended_id=extended))
+    frames.append(can.Message(arbitration_id=0x55, is_remote_frame=True, dlc=remote_length(4), is_extended_id=extended))
     frames.append(can.Message(arbitration_id=0, is_remote_frame=True, dlc=0, is_extended_id=extended))
     return frames
 

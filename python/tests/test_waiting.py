@@ -10,8 +10,6 @@ import pytest
 
 from support import ON_VIRTUAL_CARD, run_python
 
-pytestmark = pytest.mark.skipif(not ON_VIRTUAL_CARD, reason="configures the virtual card")
-
 _NO_SAFETY_NET = r"""
 import json, signal, threading, time, can
 from can_pci5c3a import _receiver
@@ -35,7 +33,13 @@ def reader():
     for name in ("wire", "same port"):
         msg = b.recv(timeout=10)
         got[name] = None if msg is None else msg.arbitration_id
-    got["pending"] = sorted(int(s) for s in signal.sigpending() if int(s) in (62, 63))
+    # Only a signal sent to T itself would stay: T never waits for one. A
+    # signal sent to the process (the driver's, for the frame port 1 got
+    # from a's send) is the receive thread's, which may take it a moment
+    # after the copy handed over here.
+    with open(f"/proc/self/task/{threading.get_native_id()}/status", encoding="ascii") as status:
+        own = next(int(line.split()[1], 16) for line in status if line.startswith("SigPnd:"))
+    got["pending"] = [s for s in (62, 63) if own >> (s - 1) & 1]
 t = threading.Thread(target=reader)
 t.start()
 time.sleep(0.3)
@@ -80,6 +84,7 @@ print(json.dumps([outcome, t.is_alive()]))
     assert len(outcome) == 1 and "shut down" in outcome[0]
 
 
+@pytest.mark.skipif(not ON_VIRTUAL_CARD, reason="configures the virtual card's remote node")
 def test_a_main_thread_reader_keeps_the_signals_and_gets_every_frame():
     # A recv() loop in the main thread on the node's frames: every look at
     # the threads' masks (every half second, each thread read anew) finds the
@@ -119,6 +124,7 @@ def test_the_receive_thread_asks_for_a_short_slice_and_keeps_its_nice_value():
         r"""
 import json, os, threading, time, can
 from can_pci5c3a import _receiver
+base = os.nice(0)  # the suite may itself run niced
 os.nice(3)
 probe = []  # whether this kernel takes slice requests, asked by a thread of its own
 asker = threading.Thread(target=lambda: probe.append(_receiver.request_short_slice()))
@@ -137,11 +143,11 @@ while True:
     time.sleep(0.01)
 nice = os.getpriority(os.PRIO_PROCESS, tid)
 bus.shutdown()
-print(json.dumps([nice, slices, taken]))
+print(json.dumps([nice - base, slices, taken]))
 """
     )
-    nice, slices, taken = result
-    assert nice == 3
+    raised, slices, taken = result
+    assert raised == 3
     if taken:  # the kernel takes slice requests (6.12 on)
         assert slices == ["100000"]
 
