@@ -11,7 +11,7 @@
 # KASAN fails it.
 #
 #   driver-suite.sh [--board KIND] [--abi amd64] [PART...]
-#       # parts: looptest bus driver signals fuzz gateway stall removal
+#       # parts: looptest bus driver signals fuzz gateway stall absent removal
 #
 # KIND, the boards scripts/driver-test gives the guest, and what follows:
 #   pcm3680_pci, mioe3680_pci (default ids), plx9030_can_pci (ids=
@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
     *) break ;;
     esac
 done
-parts=${*:-looptest bus driver signals fuzz gateway stall removal}
+parts=${*:-looptest bus driver signals fuzz gateway stall absent removal}
 module=$PCI5C3A_ROOT/build/kernel/$(uname -r)/pci5c3a.ko
 fuzz_seconds=${PCI5C3A_FUZZ_SECONDS:-20}
 export PCI5C3A_TEST_TARGET=qemu
