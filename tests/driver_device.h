@@ -242,7 +242,9 @@ public:
     int handle() const { return card_->handle(port_); }
     unsigned addr(unsigned reg) const { return portAddr(port_, reg); }
 
-    bool configure(unsigned mode, BusTiming timing = kFast) const { return card_->configure(port_, mode, timing); }
+    bool configure(unsigned mode, BusTiming timing = kFast) const {
+        return card_->configure(port_, mode, timing);
+    }
     bool enterReset() const { return card_->enterReset(port_); }
     std::uint8_t reg(unsigned reg) const { return card_->reg(port_, reg); }
     bool setReg(unsigned reg, std::uint8_t value) const { return card_->setReg(port_, reg, value); }

@@ -101,7 +101,10 @@ struct Target {
 class Fuzzer {
 public:
     Fuzzer(const drv::Card &card, const drv::Port &a, const drv::Port &b, std::uint64_t seed)
-        : card_(card), ends_{a, b}, rng_(seed), kernel_(!drv::inProcessCard(card.number())),
+        : card_(card),
+          ends_{a, b},
+          rng_(seed),
+          kernel_(!drv::inProcessCard(card.number())),
           qemu_(drv::onQemu()) {
         for (int port : {0, 1}) present_[port] = drv::hasPort(card, port);
     }
@@ -131,7 +134,8 @@ public:
         for (int e : {0, 1}) {
             const int want = static_cast<int>(queue_[e].size());
             const int got = ends_[e].waitCount(want, std::chrono::seconds(2));
-            if (got != want) report("handle %d queue holds %d messages, the model %d", ends_[e].handle(), got, want);
+            if (got != want)
+                report("handle %d queue holds %d messages, the model %d", ends_[e].handle(), got, want);
         }
         for (int sig : {0, 1}) checkSignals(sig);
     }
@@ -312,7 +316,8 @@ private:
         const int queued = static_cast<int>(queue_[to].size());
         const int got = ends_[to].waitCount(queued, std::chrono::seconds(2));
         if (got != queued) {
-            report("handle %d: %d messages queued after a send, the model %d", ends_[to].handle(), got, queued);
+            report("handle %d: %d messages queued after a send, the model %d", ends_[to].handle(), got,
+                   queued);
             resync();
         }
         // A frame dropped for a full queue changes no count to wait for:
@@ -361,7 +366,8 @@ private:
         const int want = !validPlace(where) ? EFAULT : t.error;
         if (!expect("REQ_RCV_COUNT", a, want) || !a.ok()) return;
         if (c.count != queue_[t.end].size())
-            report("handle %d: REQ_RCV_COUNT says %u, the model %zu", t.handle, c.count, queue_[t.end].size());
+            report("handle %d: REQ_RCV_COUNT says %u, the model %zu", t.handle, c.count,
+                   queue_[t.end].size());
     }
 
     void setModeOne() {
@@ -584,7 +590,8 @@ int main(int argc, char **argv) {
     }
     for (const drv::Port &p : {a, b})
         if (!p.events(0).ok() || !p.configure(PCI5C3A_ID_STANDARD)) {
-            std::fprintf(stderr, "driver_fuzz: cannot configure port %d of card %d\n", p.port(), p.card().number());
+            std::fprintf(stderr, "driver_fuzz: cannot configure port %d of card %d\n", p.port(),
+                         p.card().number());
             return 1;
         }
     for (const drv::Port &p : {a, b}) p.drain();

@@ -62,8 +62,12 @@ namespace {
 // among them.
 std::vector<int> foreignHandles(const Card &c) {
     const int other = (c.number() + 1) % PCI5C3A_MAX_CARDS;
-    return {-1, other * PCI5C3A_PORTS_PER_CARD, other * PCI5C3A_PORTS_PER_CARD + 1, PCI5C3A_MAX_HANDLES,
-            INT_MIN, INT_MAX};
+    return {-1,
+            other * PCI5C3A_PORTS_PER_CARD,
+            other * PCI5C3A_PORTS_PER_CARD + 1,
+            PCI5C3A_MAX_HANDLES,
+            INT_MIN,
+            INT_MAX};
 }
 
 class Driver : public ::testing::Test {
@@ -83,7 +87,8 @@ protected:
 
     // Sends and waits until the frame left (the receiver has it then).
     void sendOk(const Port &from, const CAN_PACKET &p) {
-        ASSERT_TRUE(from.waitTransmitBuffer()) << "transmit buffer of handle " << from.handle() << " stays busy";
+        ASSERT_TRUE(from.waitTransmitBuffer())
+            << "transmit buffer of handle " << from.handle() << " stays busy";
         const Answer a = from.send(p);
         ASSERT_TRUE(a.ok()) << "REQ_SEND: " << std::strerror(a.error);
         ASSERT_TRUE(from.waitTransmitBuffer()) << "frame on handle " << from.handle() << " stays pending";
@@ -306,8 +311,8 @@ TEST_F(Driver, SendWhileTheLastFrameIsPendingIsBusy) {
     // Nobody to acknowledge: the frame stays in the transmit buffer.
     ASSERT_TRUE(b_.enterReset());
     ASSERT_TRUE(a_.send(packet(0x48, 1)).ok());
-    ASSERT_TRUE(test::eventually([&] { return (a_.reg(REG_SR) & SR_TBS) == 0; },
-                                 std::chrono::milliseconds(500)));
+    ASSERT_TRUE(
+        test::eventually([&] { return (a_.reg(REG_SR) & SR_TBS) == 0; }, std::chrono::milliseconds(500)));
     EXPECT_TRUE(a_.send(packet(0x50, 1)).failedWith(EBUSY));
     // An abort releases the buffer.
     ASSERT_TRUE(a_.setReg(REG_CMR, CMD_AT));

@@ -369,7 +369,8 @@ int ownCard(int cardNumber, int n) {
 }
 
 TEST(Processes, EachOwnerOfACardGetsItsOwnSignalsAndMessages) {
-    if (!test::testLoop().oneCard()) GTEST_SKIP() << "the loop spans two cards: neither has a cable of its own";
+    if (!test::testLoop().oneCard())
+        GTEST_SKIP() << "the loop spans two cards: neither has a cable of its own";
     {
         Card second(1);
         if (!second.ok()) GTEST_SKIP() << "no second card (/dev/PCI5C3AW1)";
@@ -491,14 +492,15 @@ void blockHere(int sig, bool block) {
 // (unblock() lets it in later).
 class Sleeper {
 public:
-    Sleeper(int sig, bool blocked) : thread_([this, sig, blocked] {
-          blockHere(sig, blocked);
-          tid_ = pid_t(syscall(SYS_gettid));
-          while (!stop_) {
-              if (unblock_.exchange(false)) blockHere(sig, false);
-              std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          }
-      }) {
+    Sleeper(int sig, bool blocked)
+        : thread_([this, sig, blocked] {
+              blockHere(sig, blocked);
+              tid_ = pid_t(syscall(SYS_gettid));
+              while (!stop_) {
+                  if (unblock_.exchange(false)) blockHere(sig, false);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          }) {
         test::eventually([&] { return tid_.load() != 0; }, std::chrono::seconds(5));
     }
     ~Sleeper() {
@@ -640,7 +642,8 @@ TEST_F(Owners, AProcessGroupOwnerSignalsEveryMemberProcessWide) {
     std::sort(got.begin(), got.end());
     // "N": the group leader's signal went to its blocking leader thread
     // alone; "n": the other member was not signalled.
-    EXPECT_EQ(got, "Yy") << "both members signalled, the leader whose leader thread blocks it on its other thread";
+    EXPECT_EQ(got, "Yy")
+        << "both members signalled, the leader whose leader thread blocks it on its other thread";
     close(up[0]);
     for (pid_t pid : {leader, member}) {
         int st = 0;
