@@ -154,7 +154,9 @@ static void wr(unsigned int base, unsigned int reg, unsigned int v) { loc[base +
 static uint32_t intcsr(void) { return lcr32[INTCSR / 4]; }
 
 /* The kvaser board's one controller, through I/O ports. */
-static unsigned int kv_rd(unsigned int base, unsigned int reg) { return inb((unsigned short)(kv_sja + base + reg)); }
+static unsigned int kv_rd(unsigned int base, unsigned int reg) {
+    return inb((unsigned short)(kv_sja + base + reg));
+}
 static void kv_wr(unsigned int base, unsigned int reg, unsigned int v) {
     outb((unsigned char)v, (unsigned short)(kv_sja + base + reg));
 }
@@ -288,7 +290,8 @@ static void check_plx(const struct pci_dev *p) {
     wr(0x000, 0, 0x01);
     v = rd(0x000, 0);
     result((v & 0xE1) == 0x21 && rd(0x000, 2) == 0x0C && rd(0x000, 3) == 0xE0,
-           "BasicCAN reset request: CR, SR, IR", "CR 0x%02x SR 0x%02x IR 0x%02x", v, rd(0x000, 2), rd(0x000, 3));
+           "BasicCAN reset request: CR, SR, IR", "CR 0x%02x SR 0x%02x IR 0x%02x", v, rd(0x000, 2),
+           rd(0x000, 3));
 
     /* Chip registers: reset values, kept in reset mode, refused in
      * operating mode, kept across a reset-mode entry. */
@@ -298,18 +301,21 @@ static void check_plx(const struct pci_dev *p) {
            "EWL, RXERR, TXERR, ALC, ECC hardware reset values", "EWL %u RXERR %u TXERR %u ALC %u ECC %u",
            rd(0x000, 13), rd(0x000, 14), rd(0x000, 15), rd(0x000, REG_ALC), rd(0x000, REG_ECC));
     for (i = 0; i < sizeof(chip) / sizeof(chip[0]); i++) wr(0x000, chip[i].reg, chip[i].val);
-    for (bad = 0, i = 0; i < sizeof(chip) / sizeof(chip[0]); i++) bad += rd(0x000, chip[i].reg) != chip[i].val;
+    for (bad = 0, i = 0; i < sizeof(chip) / sizeof(chip[0]); i++)
+        bad += rd(0x000, chip[i].reg) != chip[i].val;
     result(!bad, "BTR0 BTR1 OCR EWL RXERR TXERR kept in reset mode", "%u of 6 differ", bad);
     wr(0x000, REG_MOD, 0x00);
     for (i = 0; i < sizeof(chip) / sizeof(chip[0]); i++) wr(0x000, chip[i].reg, chip[i].op);
-    for (bad = 0, i = 0; i < sizeof(chip) / sizeof(chip[0]); i++) bad += rd(0x000, chip[i].reg) != chip[i].val;
-    result(!(rd(0x000, REG_MOD) & MOD_RM) && !bad, "BTR0 BTR1 OCR EWL RXERR TXERR refuse writes in operating mode",
-           "%u of 6 changed", bad);
+    for (bad = 0, i = 0; i < sizeof(chip) / sizeof(chip[0]); i++)
+        bad += rd(0x000, chip[i].reg) != chip[i].val;
+    result(!(rd(0x000, REG_MOD) & MOD_RM) && !bad,
+           "BTR0 BTR1 OCR EWL RXERR TXERR refuse writes in operating mode", "%u of 6 changed", bad);
     wr(0x000, REG_MOD, MOD_RM);
-    for (bad = 0, i = 0; i < sizeof(chip) / sizeof(chip[0]); i++) bad += rd(0x000, chip[i].reg) != chip[i].val;
+    for (bad = 0, i = 0; i < sizeof(chip) / sizeof(chip[0]); i++)
+        bad += rd(0x000, chip[i].reg) != chip[i].val;
     result(!bad && rd(0x000, REG_MOD) == 0x01 && rd(0x000, REG_SR) == 0x3C && rd(0x000, REG_IR) == 0x00,
-           "PeliCAN reset request: MOD, SR, IR; chip registers kept", "%u differ, MOD 0x%02x SR 0x%02x",
-           bad, rd(0x000, REG_MOD), rd(0x000, REG_SR));
+           "PeliCAN reset request: MOD, SR, IR; chip registers kept", "%u differ, MOD 0x%02x SR 0x%02x", bad,
+           rd(0x000, REG_MOD), rd(0x000, REG_SR));
 
     /* A frame from channel 0 reaches channel 1's FIFO. */
     pulse_reset();
@@ -343,8 +349,9 @@ static void check_plx(const struct pci_dev *p) {
     drain(rd, wr, 0x100);
     rd(0x100, REG_IR);
     x = intcsr();
-    result((rd(0x000, REG_SR) & SR_RBS) && (x & INTCSR_LINT1_STAT), "LINT1 wired OR: channel 0 still requests",
-           "channel 0 SR 0x%02x, INTCSR 0x%08x", rd(0x000, REG_SR), x);
+    result((rd(0x000, REG_SR) & SR_RBS) && (x & INTCSR_LINT1_STAT),
+           "LINT1 wired OR: channel 0 still requests", "channel 0 SR 0x%02x, INTCSR 0x%08x",
+           rd(0x000, REG_SR), x);
     drain(rd, wr, 0x000);
     rd(0x000, REG_IR);
     x = intcsr();
@@ -363,7 +370,8 @@ static void check_plx(const struct pci_dev *p) {
     v = rd(0x100, REG_MOD);
     result(v == MOD_AFM && rd(0x100, REG_BTR0) == 0x07 && !(rd(0x100, REG_SR) & SR_RBS) && rd(0x100, 29) == 0,
            "controller 1 answers again with CLKOUT on, ignored writes and frames while unclocked",
-           "MOD 0x%02x BTR0 0x%02x SR 0x%02x RMC %u", v, rd(0x100, REG_BTR0), rd(0x100, REG_SR), rd(0x100, 29));
+           "MOD 0x%02x BTR0 0x%02x SR 0x%02x RMC %u", v, rd(0x100, REG_BTR0), rd(0x100, REG_SR),
+           rd(0x100, 29));
 
     /* CNTRL bit 30 holds both controllers in reset. */
     wr(0x000, REG_MOD, MOD_RM);
@@ -411,8 +419,8 @@ static void check_kvaser(const struct pci_dev *p) {
     }
     send_std(rd, wr, 0x000, 0x42);
     x = inl((unsigned short)(kv_s5920 + S5920_INTCSR));
-    result((kv_rd(0, REG_SR) & SR_RBS) && (x & S5920_INT_ASSERTED), "kvaser receives, S5920 shows the interrupt",
-           "SR 0x%02x INTCSR 0x%08x", kv_rd(0, REG_SR), x);
+    result((kv_rd(0, REG_SR) & SR_RBS) && (x & S5920_INT_ASSERTED),
+           "kvaser receives, S5920 shows the interrupt", "SR 0x%02x INTCSR 0x%08x", kv_rd(0, REG_SR), x);
     drain(kv_rd, kv_wr, 0);
     outl(0, (unsigned short)(kv_s5920 + S5920_INTCSR));
 }
