@@ -422,6 +422,8 @@ int main(int argc, char **argv)
 		snprintf(why, sizeof(why), "the write to unbind failed (status %d)", st);
 		result("meanwhile unbinding the card returns", unbind_ok,
 		       st < 0 ? "still blocked after 10 s: the stalled request holds the card's lock" : why);
+		if (st >= 0)
+			unbind = -1;	/* reaped: nothing left to wait for */
 	} else {
 		unbind = -1;
 	}
