@@ -35,7 +35,8 @@ done
 kdir=$("$root/scripts/fetch-kernel")
 release=${kdir##*/linux-image-}
 module=$root/build/kernel/$release/pci5c3a.ko
-if [ ! -f "$module" ] || [ "$root/kernel/pci5c3a.c" -nt "$module" ]; then
+if [ ! -f "$module" ] ||
+    [ -n "$(find "$root/kernel" -maxdepth 1 \( -name '*.[ch]' -o -name Kbuild \) -newer "$module" | head -n 1)" ]; then
     "$root/scripts/build-kernel-module" 6.1 >&2 || die "module build failed"
 fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/pci5c3a-open-files.XXXXXX")
