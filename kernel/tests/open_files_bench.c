@@ -36,45 +36,12 @@
 #include <unistd.h>
 
 #include "pci_5C3A_ioctl.h"
+#include "port_setup.h"
 #include "sja1000.h"
 
 #define WARMUP 50
 
 static int port0, port1;
-
-static int req(int fd, unsigned long code, void *arg)
-{
-	return ioctl(fd, code, arg) == 0 ? 0 : errno;
-}
-
-static void reg_write(int fd, unsigned int addr, unsigned int value)
-{
-	REG_ACCESS r;
-
-	memset(&r, 0, sizeof(r));
-	r.addr = addr;
-	r.data = (unsigned char)value;
-	req(fd, REQ_REG_WRITE, &r);
-}
-
-/* PeliCAN, single filter open to every identifier, receive interrupt on,
- * operating mode: as the library leaves a port. */
-static void configure(int fd, int port)
-{
-	unsigned int base = port * PCI5C3A_PORT_WINDOW, i;
-
-	reg_write(fd, base + REG_MOD, MOD_RM);
-	reg_write(fd, base + REG_CDR, CDR_CARD);
-	for (i = 0; i < 4; i++) {
-		reg_write(fd, base + REG_ACR0 + i, 0x00);
-		reg_write(fd, base + REG_AMR0 + i, 0xFF);
-	}
-	reg_write(fd, base + REG_BTR0, 0x00);
-	reg_write(fd, base + REG_BTR1, 0x1C);
-	reg_write(fd, base + REG_OCR, OCR_CARD);
-	reg_write(fd, base + REG_IER, IRQ_RI);
-	reg_write(fd, base + REG_MOD, MOD_AFM);
-}
 
 static double now_us(void)
 {
@@ -174,8 +141,8 @@ int main(int argc, char **argv)
 		printf("open %s: %s\n", path, strerror(errno));
 		return 2;
 	}
-	configure(fd, 0);
-	configure(fd, 1);
+	port_configure(fd, 0, IRQ_RI);
+	port_configure(fd, 1, IRQ_RI);
 	sigemptyset(&set);
 	sigaddset(&set, PCI5C3A_SIG_PORT1);
 	sigprocmask(SIG_BLOCK, &set, NULL);

@@ -48,6 +48,7 @@
 #include <unistd.h>
 
 #include "pci_5C3A_ioctl.h"
+#include "port_setup.h"
 #include "sja1000.h"
 
 #define WAIT_MS 10000
@@ -69,21 +70,6 @@ static void result(const char *name, int ok, const char *why)
 	fflush(stdout);
 }
 
-static int req(int fd, unsigned long code, void *arg)
-{
-	return ioctl(fd, code, arg) == 0 ? 0 : errno;
-}
-
-static int reg_write(int fd, unsigned int addr, unsigned int value)
-{
-	REG_ACCESS r;
-
-	memset(&r, 0, sizeof(r));
-	r.addr = addr;
-	r.data = (unsigned char)value;
-	return req(fd, REQ_REG_WRITE, &r);
-}
-
 static int rcv_count(int fd, int handle)
 {
 	RCV_COUNT c;
@@ -91,25 +77,6 @@ static int rcv_count(int fd, int handle)
 	memset(&c, 0, sizeof(c));
 	c.handle = handle;
 	return req(fd, REQ_RCV_COUNT, &c) == 0 ? c.count : -1;
-}
-
-/* PeliCAN, single filter open to every identifier, receive interrupt on,
- * operating mode: as the library leaves a port. */
-static void configure(int fd, int port)
-{
-	unsigned int base = port * PCI5C3A_PORT_WINDOW, i;
-
-	reg_write(fd, base + REG_MOD, MOD_RM);
-	reg_write(fd, base + REG_CDR, CDR_CARD);
-	for (i = 0; i < 4; i++) {
-		reg_write(fd, base + REG_ACR0 + i, 0x00);
-		reg_write(fd, base + REG_AMR0 + i, 0xFF);
-	}
-	reg_write(fd, base + REG_BTR0, 0x00);
-	reg_write(fd, base + REG_BTR1, 0x1C);
-	reg_write(fd, base + REG_OCR, OCR_CARD);
-	reg_write(fd, base + REG_IER, IRQ_RI);
-	reg_write(fd, base + REG_MOD, MOD_AFM);
 }
 
 static int send_frame(int fd, int handle, unsigned char tag)
@@ -338,8 +305,8 @@ int main(int argc, char **argv)
 		printf("open %s: %s\n", path, strerror(errno));
 		return 2;
 	}
-	configure(from_fd, port0 % 2);
-	configure(card_fd, port1 % 2);
+	port_configure(from_fd, port0 % 2, IRQ_RI);
+	port_configure(card_fd, port1 % 2, IRQ_RI);
 	for (n = 0; n < 2000 && rcv_count(card_fd, port1) > 0; n++) {
 		MSG_XFER x = { .handle = port1 };
 
