@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "pci_5C3A_ioctl.h"
+#include "port_setup.h"
 #include "sja1000.h"
 
 static int failures;
@@ -45,35 +46,14 @@ static void on_signal(int sig) {
     if (sig == PCI5C3A_SIG_PORT1) signals_port1++;
 }
 
-/* One request; 0 or the errno of its failure. */
-static int req(int fd, unsigned long code, void *arg) { return ioctl(fd, code, arg) == 0 ? 0 : errno; }
-
-static int reg_write(int fd, unsigned addr, unsigned value) {
-    REG_ACCESS r = {0, addr, (unsigned char)value, {0, 0, 0}};
-    return req(fd, REQ_REG_WRITE, &r);
-}
-
 static int reg_read(int fd, unsigned addr) {
     REG_ACCESS r = {0, addr, 0, {0, 0, 0}};
     return req(fd, REQ_REG_READ, &r) == 0 ? r.data : -1;
 }
 
-/* The port as the library configures it: PeliCAN, 500 kbit/s, single
- * filter accepting everything, receive interrupt on. */
-static void configure(int fd, int port) {
-    unsigned base = port * PCI5C3A_PORT_WINDOW, i;
-    reg_write(fd, base + REG_MOD, MOD_RM);
-    reg_write(fd, base + REG_CDR, CDR_CARD);
-    for (i = 0; i < 4; i++) {
-        reg_write(fd, base + REG_ACR0 + i, 0x00);
-        reg_write(fd, base + REG_AMR0 + i, 0xFF);
-    }
-    reg_write(fd, base + REG_BTR0, 0x00);
-    reg_write(fd, base + REG_BTR1, 0x1C);
-    reg_write(fd, base + REG_OCR, OCR_CARD);
-    reg_write(fd, base + REG_IER, IRQ_RI | IRQ_TI | IRQ_DOI);
-    reg_write(fd, base + REG_MOD, MOD_AFM); /* leave reset mode */
-}
+/* The port as the library configures it, transmit and overrun interrupts
+ * on as well. */
+static void configure(int fd, int port) { port_configure(fd, port, IRQ_RI | IRQ_TI | IRQ_DOI); }
 
 static int count(int fd, int handle) {
     RCV_COUNT c = {handle, 0, {0, 0}};
