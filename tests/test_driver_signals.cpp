@@ -689,7 +689,9 @@ int uidSetter(pid_t target) {
     CHILD_CHECK(barrier(), 100);  // C
     CHILD_CHECK(sendFrames(a, 1), 101);
     CHILD_CHECK(b.waitCount(2) == 2, 102);
-    CHILD_CHECK(settle(signalsOf(b), 1) == 1, 103);
+    // The owner is read when the signal work runs: the first frame's signal
+    // may come here too when that work ran after the owner changed.
+    CHILD_CHECK(settle(signalsOf(b), 1) >= 1, 103);
     CHILD_CHECK(barrier(), 104);  // D
     b.events(0);
     return 0;
