@@ -6,7 +6,8 @@
  *
  * The card carries two SJA1000 controllers in PeliCAN mode. User space
  * (libpci_5C3A) drives them through one character device per card,
- * /dev/PCI5C3AW0..3, with the ioctl requests of pci_5C3A_ioctl.h.
+ * /dev/PCI5C3AW0..3, with the ioctl requests of pci_5C3A_ioctl.h; a port
+ * may instead be a SocketCAN network device (netdev.c).
  *
  * Its PCI ids are not known, and almost every SJA1000 PCI board sits
  * behind a PCI bridge (PLX 90xx, AMCC S5920) that keeps the controllers in
@@ -552,6 +553,7 @@ static int pci5c3a_probe(struct pci_dev *pdev, const struct pci_device_id *id)
 			card->index, ret);
 		goto err_publish;
 	}
+	pci5c3a_net_probe(card);
 
 	dev_info(&pdev->dev,
 		 "%s layout%s%s, %d channel%s, card %d: /dev/PCI5C3AW%d, irq %d\n",
@@ -595,6 +597,7 @@ static void pci5c3a_remove(struct pci_dev *pdev)
 	pci5c3a_publish(card, false);
 	mutex_lock(&card->lock);
 	card->gone = true;
+	pci5c3a_net_remove(card);
 	mutex_unlock(&card->lock);
 
 	pci5c3a_hw_quiet(card);
@@ -762,6 +765,9 @@ static int __init pci5c3a_init(void)
 	ret = pci5c3a_parse_ids(false);
 	if (ret)
 		return ret;
+	ret = pci5c3a_net_parse();
+	if (ret)
+		return ret;
 	ret = pci5c3a_chardev_init();
 	if (ret)
 		return ret;
@@ -789,5 +795,5 @@ static void __exit pci5c3a_exit(void)
 }
 module_exit(pci5c3a_exit);
 
-MODULE_DESCRIPTION("5C3A two-port SJA1000 CAN PCI card: character devices PCI5C3AW0..3");
+MODULE_DESCRIPTION("5C3A two-port SJA1000 CAN PCI card: character devices PCI5C3AW0..3, SocketCAN network devices");
 MODULE_LICENSE("Dual MIT/GPL");

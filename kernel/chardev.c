@@ -2,7 +2,11 @@
 /*
  * chardev.c - the character device /dev/PCI5C3AWn of each card: the
  * library's requests on their records, the per-port receive queues, open
- * and close, and the counters in sysfs.
+ * and close, and the counters and each port's personality in sysfs.
+ *
+ * A port that is a network device is not the character device's: every
+ * request that names it fails with EADDRINUSE. The LED and the library's
+ * last close are the card's, and work whatever its ports are.
  *
  * Requests that touch the controllers hold the card's mutex, which removal
  * takes to mark the card gone; nothing copies to user space while holding
@@ -40,7 +44,8 @@ void pci5c3a_poll(struct pci5c3a_card *card)
 
 	spin_lock_irqsave(&card->hw_lock, flags);
 	for (p = 0; p < card->ports; p++)
-		signal |= pci5c3a_drain(card, p);
+		if (!card->port[p].ndev)
+			signal |= pci5c3a_drain(card, p);
 	spin_unlock_irqrestore(&card->hw_lock, flags);
 	if (signal)
 		schedule_work(&card->signal_work);
@@ -211,6 +216,97 @@ static int pci5c3a_rcv_count(struct pci5c3a_card *card, RCV_COUNT *r)
 	return 0;
 }
 
+/**
+ * union pci5c3a_record - the record of any request
+ * @reg: REQ_REG_READ, REQ_REG_WRITE, REQ_PORT_CLOSE, REQ_LAST_CLOSE
+ * @mode: REQ_SET_MODE
+ * @msg: REQ_SEND, REQ_RECEIVE
+ * @count: REQ_RCV_COUNT
+ * @flag: REQ_EVENT_PORT0, REQ_EVENT_PORT1
+ */
+union pci5c3a_record {
+	REG_ACCESS reg;
+	MODE_SET mode;
+	MSG_XFER msg;
+	RCV_COUNT count;
+	u16 flag;
+};
+
+/*
+ * The port a request names, for the personality check: -1 for the card's
+ * own requests (the LED, the last close) and for records that name no port
+ * of this card, which the request itself refuses.
+ */
+static int pci5c3a_request_port(const struct pci5c3a_card *card,
+				unsigned int cmd, const union pci5c3a_record *r)
+{
+	int p;
+
+	switch (cmd) {
+	case REQ_REG_READ:
+	case REQ_REG_WRITE:
+		if (r->reg.addr == PCI5C3A_LED_ADDR ||
+		    r->reg.addr >= PCI5C3A_ADDR_SPACE)
+			return -1;
+		p = r->reg.addr / PCI5C3A_PORT_WINDOW;
+		break;
+	case REQ_PORT_CLOSE:
+		if (r->reg.addr % PCI5C3A_PORT_WINDOW ||
+		    r->reg.addr >= PCI5C3A_ADDR_SPACE)
+			return -1;
+		p = r->reg.addr / PCI5C3A_PORT_WINDOW;
+		break;
+	case REQ_SET_MODE:
+		p = pci5c3a_port_of(card, r->mode.handle);
+		break;
+	case REQ_SEND:
+	case REQ_RECEIVE:
+		p = pci5c3a_port_of(card, r->msg.handle);
+		break;
+	case REQ_RCV_COUNT:
+		p = pci5c3a_port_of(card, r->count.handle);
+		break;
+	case REQ_EVENT_PORT0:
+		p = 0;
+		break;
+	case REQ_EVENT_PORT1:
+		p = 1;
+		break;
+	default:
+		return -1;
+	}
+	return p < card->ports ? p : -1;
+}
+
+/**
+ * pci5c3a_use_port() - a request of a file names port @p
+ * @f: the file
+ * @p: the port, one the board has
+ * @cmd: the request
+ *
+ * The card's mutex held. A port that is a network device refuses it; else
+ * the file is one of the port's users until it closes the port or itself,
+ * and while it is the port stays the character device's.
+ *
+ * Return: @p, or -EADDRINUSE.
+ */
+static int pci5c3a_use_port(struct pci5c3a_file *f, int p, unsigned int cmd)
+{
+	struct pci5c3a_port *port = &f->card->port[p];
+	bool use = cmd != REQ_PORT_CLOSE;
+
+	if (port->ndev)
+		return -EADDRINUSE;
+	if (f->used[p] != use) {
+		f->used[p] = use;
+		if (use)
+			port->users++;
+		else
+			port->users--;
+	}
+	return p;
+}
+
 /*
  * REQ_RECEIVE: the oldest frame is copied out, and only then taken off the
  * queue, so a record that cannot be written loses nothing. The copy holds
@@ -230,6 +326,8 @@ static int pci5c3a_receive(struct pci5c3a_file *f, MSG_XFER *x,
 
 	mutex_lock(&card->lock);
 	p = card->gone ? -ENODEV : pci5c3a_port_of(card, x->handle);
+	if (p >= 0)
+		p = pci5c3a_use_port(f, p, REQ_RECEIVE);
 	mutex_unlock(&card->lock);
 	if (p < 0)
 		return p;
@@ -267,22 +365,6 @@ out:
 	mutex_unlock(&port->rx_lock);
 	return ret;
 }
-
-/**
- * union pci5c3a_record - the record of any request
- * @reg: REQ_REG_READ, REQ_REG_WRITE, REQ_PORT_CLOSE, REQ_LAST_CLOSE
- * @mode: REQ_SET_MODE
- * @msg: REQ_SEND, REQ_RECEIVE
- * @count: REQ_RCV_COUNT
- * @flag: REQ_EVENT_PORT0, REQ_EVENT_PORT1
- */
-union pci5c3a_record {
-	REG_ACCESS reg;
-	MODE_SET mode;
-	MSG_XFER msg;
-	RCV_COUNT count;
-	u16 flag;
-};
 
 static size_t pci5c3a_record_size(unsigned int cmd)
 {
@@ -359,7 +441,8 @@ static int pci5c3a_request(struct pci5c3a_file *f, unsigned int cmd,
 
 /*
  * Order of checks: an unknown code (ENOTTY), a record that cannot be read
- * (EFAULT), a removed card (ENODEV), then the request's own. Replies are
+ * (EFAULT), a removed card (ENODEV), a port that is a network device
+ * (EADDRINUSE), then the request's own. Replies are
  * copied out after the card's mutex is dropped. The records hold no
  * pointers and have one layout for 32-bit and 64-bit programs, so this
  * serves compat_ioctl as well.
@@ -372,7 +455,7 @@ static long pci5c3a_ioctl(struct file *filp, unsigned int cmd,
 	void __user *uptr = (void __user *)arg;
 	size_t size = pci5c3a_record_size(cmd);
 	union pci5c3a_record r;
-	int ret;
+	int p, ret;
 
 	if (!size)
 		return -ENOTTY;
@@ -382,7 +465,14 @@ static long pci5c3a_ioctl(struct file *filp, unsigned int cmd,
 		return pci5c3a_receive(f, &r.msg, uptr);
 
 	mutex_lock(&card->lock);
-	ret = card->gone ? -ENODEV : pci5c3a_request(f, cmd, &r);
+	if (card->gone) {
+		ret = -ENODEV;
+	} else {
+		p = pci5c3a_request_port(card, cmd, &r);
+		ret = p < 0 ? 0 : pci5c3a_use_port(f, p, cmd);
+		if (ret >= 0)
+			ret = pci5c3a_request(f, cmd, &r);
+	}
 	mutex_unlock(&card->lock);
 	if (!ret && (cmd == REQ_REG_READ || cmd == REQ_RCV_COUNT) &&
 	    copy_to_user(uptr, &r, size))
@@ -442,7 +532,8 @@ err_put:
 }
 
 /* The last file closed quiets the controllers: nobody takes their frames,
- * and a line left interrupting would only cost the machine. */
+ * and a line left interrupting would only cost the machine. A network
+ * device's controller is its own. */
 static int pci5c3a_release(struct inode *inode, struct file *filp)
 {
 	struct pci5c3a_file *f = filp->private_data;
@@ -450,6 +541,9 @@ static int pci5c3a_release(struct inode *inode, struct file *filp)
 	int p;
 
 	mutex_lock(&card->lock);
+	for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++)
+		if (f->used[p])
+			card->port[p].users--;
 	spin_lock_irq(&card->hw_lock);
 	for (p = 0; p < PCI5C3A_PORTS_PER_CARD; p++) {
 		f->notify[p] = false;
@@ -457,7 +551,8 @@ static int pci5c3a_release(struct inode *inode, struct file *filp)
 	}
 	if (--card->users == 0 && !card->gone)
 		for (p = 0; p < card->ports; p++)
-			pci5c3a_quiet(&card->port[p]);
+			if (!card->port[p].ndev)
+				pci5c3a_quiet(&card->port[p]);
 	spin_unlock_irq(&card->hw_lock);
 	mutex_unlock(&card->lock);
 
@@ -478,10 +573,10 @@ static const struct file_operations pci5c3a_fops = {
 /* sysfs: /sys/class/pci5c3a/PCI5C3AWn/{board,crystal_hz,channels,port0/,port1/} */
 
 /**
- * struct pci5c3a_stat_attr - a per-port counter file
+ * struct pci5c3a_stat_attr - a per-port file: a counter or the personality
  * @attr: the device attribute
  * @port: port number
- * @counter: &enum pci5c3a_counter
+ * @counter: &enum pci5c3a_counter (counters only)
  */
 struct pci5c3a_stat_attr {
 	struct device_attribute attr;
@@ -511,13 +606,56 @@ static ssize_t pci5c3a_stat_show(struct device *dev,
 		.counter = _counter,					\
 	}
 
+static const char *const pci5c3a_personalities[] = { "chardev", "netdev" };
+
+static ssize_t pci5c3a_personality_show(struct device *dev,
+					struct device_attribute *attr,
+					char *buf)
+{
+	struct pci5c3a_card *card = dev_get_drvdata(dev);
+	struct pci5c3a_stat_attr *sa =
+		container_of(attr, struct pci5c3a_stat_attr, attr);
+	bool netdev;
+
+	mutex_lock(&card->lock);
+	netdev = card->port[sa->port].ndev;
+	mutex_unlock(&card->lock);
+	return sysfs_emit(buf, "%s\n", pci5c3a_personalities[netdev]);
+}
+
+/* "chardev" or "netdev": EBUSY while the port is in use the other way. */
+static ssize_t pci5c3a_personality_store(struct device *dev,
+					 struct device_attribute *attr,
+					 const char *buf, size_t count)
+{
+	struct pci5c3a_card *card = dev_get_drvdata(dev);
+	struct pci5c3a_stat_attr *sa =
+		container_of(attr, struct pci5c3a_stat_attr, attr);
+	int which, ret;
+
+	which = sysfs_match_string(pci5c3a_personalities, buf);
+	if (which < 0)
+		return which;
+	mutex_lock(&card->lock);
+	ret = card->gone ? -ENODEV :
+		pci5c3a_set_personality(card, sa->port, which);
+	mutex_unlock(&card->lock);
+	return ret ? ret : count;
+}
+
 #define PCI5C3A_PORT_STATS(_port)					\
+	static struct pci5c3a_stat_attr pci5c3a_personality##_port = {	\
+		.attr = __ATTR(personality, 0644, pci5c3a_personality_show, \
+			       pci5c3a_personality_store),		\
+		.port = _port,						\
+	};								\
 	PCI5C3A_STAT(_port, rx_frames, PCI5C3A_RX_FRAMES);		\
 	PCI5C3A_STAT(_port, tx_frames, PCI5C3A_TX_FRAMES);		\
 	PCI5C3A_STAT(_port, rx_dropped, PCI5C3A_RX_DROPPED);		\
 	PCI5C3A_STAT(_port, rx_overruns, PCI5C3A_RX_OVERRUNS);		\
 	PCI5C3A_STAT(_port, interrupts, PCI5C3A_INTERRUPTS);		\
 	static struct attribute *pci5c3a_port##_port##_attrs[] = {	\
+		&pci5c3a_personality##_port.attr.attr,			\
 		&pci5c3a_stat##_port##_rx_frames.attr.attr,		\
 		&pci5c3a_stat##_port##_tx_frames.attr.attr,		\
 		&pci5c3a_stat##_port##_rx_dropped.attr.attr,		\

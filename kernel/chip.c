@@ -166,8 +166,7 @@ void pci5c3a_load_tx(const struct pci5c3a_port *port, u32 id, bool ext,
 			pci5c3a_write(port, reg++, data[i]);
 }
 
-static void pci5c3a_read_rx(const struct pci5c3a_port *port,
-			    struct pci5c3a_frame *f)
+void pci5c3a_read_rx(const struct pci5c3a_port *port, struct pci5c3a_frame *f)
 {
 	unsigned int reg = SJA1000_FRAME;
 	unsigned int i;
@@ -178,7 +177,8 @@ static void pci5c3a_read_rx(const struct pci5c3a_port *port,
 	f->rtr = info & FI_RTR;
 	/* Length codes 9..15 are valid on the bus and mean 8 data bytes. */
 	f->len = min_t(u8, info & FI_DLC, 8);
-	if (info & FI_FF) {
+	f->ext = info & FI_FF;
+	if (f->ext) {
 		for (i = 0; i < 4; i++)
 			id = (id << 8) | pci5c3a_read(port, reg++);
 		f->id = id >> EXT_ID_SHIFT;
@@ -253,7 +253,8 @@ bool pci5c3a_drain(struct pci5c3a_card *card, int p)
  * application (CanClearOverrun, which also re-enables the interrupt). A
  * controller with every interrupt disabled has nothing to say, and one
  * whose interrupt and mode registers both read 0xff is no longer there (a
- * board removed with its slot reads all ones): neither is serviced.
+ * board removed with its slot reads all ones): neither is serviced. A
+ * network-device port's interrupt is the network device's.
  *
  * Return: 1 when the channel had an interrupt pending, else 0.
  */
@@ -275,6 +276,10 @@ int pci5c3a_service(struct pci5c3a_card *card, int p, bool *signal)
 		return 0;
 	}
 	port->stats[PCI5C3A_INTERRUPTS]++;
+	if (port->ndev) {
+		pci5c3a_net_interrupt(port, ir);
+		return 1;
+	}
 	if (ir & IRQ_DOI)
 		port->stats[PCI5C3A_RX_OVERRUNS]++;
 	if (ir & IRQ_RI)

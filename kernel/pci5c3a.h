@@ -2,8 +2,8 @@
 /*
  * pci5c3a.h - what the parts of the 5C3A card's driver share: boards and
  * their bridges (board.c), the SJA1000 controllers (chip.c), the character
- * device with its queues (chardev.c) and the receive notification
- * (notify.c).
+ * device with its queues (chardev.c), the receive notification (notify.c)
+ * and a port's other personality, the network device (netdev.c).
  *
  * Request codes, records and register names are the library's own
  * (pci_5C3A_ioctl.h, sja1000.h): the driver speaks from the same
@@ -15,6 +15,7 @@
 #include <linux/kref.h>
 #include <linux/list.h>
 #include <linux/mutex.h>
+#include <linux/netdevice.h>
 #include <linux/pci.h>
 #include <linux/spinlock.h>
 #include <linux/types.h>
@@ -107,12 +108,14 @@ struct pci5c3a_board {
  * @id: identifier, right-aligned
  * @len: data length, 0..8
  * @rtr: remote frame
+ * @ext: 29-bit identifier
  * @data: data bytes (zero for a remote frame)
  */
 struct pci5c3a_frame {
 	u32 id;
 	u8 len;
 	bool rtr;
+	bool ext;
 	u8 data[8];
 };
 
@@ -132,6 +135,10 @@ enum pci5c3a_counter {
  * @absent: the controller stopped answering (every register reads 0xff):
  *	a board gone with its slot; said once
  * @extended: frames sent use 29-bit identifiers (REQ_SET_MODE)
+ * @ndev: the port's network device, or NULL while the port is the
+ *	character device's
+ * @users: open files that made a request on the port and have not closed
+ *	it (REQ_PORT_CLOSE); the port keeps its personality while any do
  * @rx_lock: serialises REQ_RECEIVE on the port across its copy to user
  *	space, so two readers never take one frame twice
  * @head: oldest frame in @queue
@@ -146,8 +153,9 @@ enum pci5c3a_counter {
  * @stats: counters shown in sysfs
  * @queue: the received frames, a ring
  *
- * @extended and the stuck fields are under the card's mutex, @rx_lock is
- * its own; everything else the interrupt handler touches is under the
+ * @extended, @users and the stuck fields are under the card's mutex,
+ * @rx_lock is its own; @ndev changes under both the mutex and the
+ * spinlock; everything else the interrupt handler touches is under the
  * card's spinlock.
  */
 struct pci5c3a_port {
@@ -155,6 +163,8 @@ struct pci5c3a_port {
 	u8 shift;
 	bool absent;
 	bool extended;
+	struct net_device *ndev;
+	unsigned int users;
 	struct mutex rx_lock;
 	unsigned int head;
 	unsigned int count;
@@ -214,6 +224,8 @@ struct pci5c3a_card {
  * struct pci5c3a_file - one open file of a card
  * @card: the card, a reference held
  * @filp: the file, whose owner (F_SETOWN) receives the signals
+ * @used: per port, the file made a request on it since it last closed it
+ *	(counted in &pci5c3a_port.users); under the card's mutex
  * @notify: receive notification per port (REQ_EVENT_PORT0/1)
  * @seen: per port, the port's &pci5c3a_port.queued up to which this file's
  *	signals are counted
@@ -222,11 +234,12 @@ struct pci5c3a_card {
  * @listen: per port, in the port's &pci5c3a_port.listeners while @notify
  *	is on or signals are due
  *
- * All but @card and @filp are under the card's @hw_lock.
+ * All but @card, @filp and @used are under the card's @hw_lock.
  */
 struct pci5c3a_file {
 	struct pci5c3a_card *card;
 	struct file *filp;
+	bool used[PCI5C3A_PORTS_PER_CARD];
 	bool notify[PCI5C3A_PORTS_PER_CARD];
 	u64 seen[PCI5C3A_PORTS_PER_CARD];
 	unsigned int due[PCI5C3A_PORTS_PER_CARD];
@@ -244,6 +257,7 @@ void pci5c3a_quiet(const struct pci5c3a_port *port);
 u8 pci5c3a_board_cdr(const struct pci5c3a_board *board, u8 val);
 void pci5c3a_load_tx(const struct pci5c3a_port *port, u32 id, bool ext,
 		     bool rtr, u8 len, const u8 *data);
+void pci5c3a_read_rx(const struct pci5c3a_port *port, struct pci5c3a_frame *f);
 bool pci5c3a_drain(struct pci5c3a_card *card, int p);
 int pci5c3a_service(struct pci5c3a_card *card, int p, bool *signal);
 
@@ -257,6 +271,13 @@ void pci5c3a_chardev_exit(void);
 int pci5c3a_chardev_add(struct pci5c3a_card *card);
 void pci5c3a_chardev_remove(struct pci5c3a_card *card);
 void pci5c3a_poll(struct pci5c3a_card *card);
+
+/* netdev.c */
+int pci5c3a_net_parse(void);
+void pci5c3a_net_probe(struct pci5c3a_card *card);
+void pci5c3a_net_remove(struct pci5c3a_card *card);
+int pci5c3a_set_personality(struct pci5c3a_card *card, int p, bool netdev);
+void pci5c3a_net_interrupt(struct pci5c3a_port *port, u8 ir);
 
 /* notify.c */
 void pci5c3a_signal_work(struct work_struct *work);
