@@ -118,6 +118,10 @@ bound() {
     return 1
 }
 
+# pci5c3a.ko needs Linux's CAN device framework ($PCI5C3A_GUEST_KDIR: the
+# guest kernel's modules, as scripts/fetch-kernel leaves them).
+[ -d /sys/module/can_dev ] || insmod "${PCI5C3A_GUEST_KDIR:-.}/can-dev.ko"
+
 # The ids= entries the finder printed, one at a time: the driver of the day
 # may not know a bridged layout yet, which refuses the whole parameter.
 known=()

@@ -23,6 +23,9 @@ fail() {
 log=$TMPDIR/python-suite.log
 
 dmesg -C 2>/dev/null
+# pci5c3a.ko needs Linux's CAN device framework ($PCI5C3A_GUEST_KDIR: the
+# guest kernel's modules, as scripts/fetch-kernel leaves them).
+[ -d /sys/module/can_dev ] || insmod "${PCI5C3A_GUEST_KDIR:-.}/can-dev.ko"
 if ! insmod "$module"; then
     fail "python-can over the driver: pci5c3a.ko loads"
     exit 1

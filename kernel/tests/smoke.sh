@@ -17,7 +17,8 @@
 # PCI5C3A_SMOKE_KEEP=1 (keep the work directory). Another kernel:
 # PCI5C3A_SMOKE_VMLINUZ=.../vmlinuz-6.12.N+deb12-amd64 with
 # PCI5C3A_SMOKE_SERIES=6.12 (the headers scripts/fetch-kernel-headers picks
-# must be that release; the module needs nothing else from the image).
+# must be that release; of the image the module needs only can-dev.ko,
+# uncompressed, from PCI5C3A_SMOKE_CANDEV or /lib/modules/RELEASE).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -35,11 +36,14 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/pci5c3a-smoke.XXXXXX")
 if [ -n "${PCI5C3A_SMOKE_VMLINUZ:-}" ]; then
     vmlinuz=$PCI5C3A_SMOKE_VMLINUZ
     release=$(basename "$vmlinuz" | sed 's/^vmlinuz-//')
+    candev=${PCI5C3A_SMOKE_CANDEV:-/lib/modules/$release/kernel/drivers/net/can/dev/can-dev.ko}
 else
     kimage=$("$root/scripts/fetch-kernel")
     vmlinuz=$kimage/vmlinuz
     release=$(basename "$kimage" | sed 's/^linux-image-//')
+    candev=$kimage/can-dev.ko
 fi
+[ -f "$candev" ] || die "no $candev: pci5c3a.ko needs the guest kernel's can-dev.ko (PCI5C3A_SMOKE_CANDEV)"
 "$root/scripts/build-kernel-module" "${PCI5C3A_SMOKE_SERIES:-6.1}" >"$work/build.log" 2>&1 ||
     { cat "$work/build.log"; die "module build failed"; }
 module=$root/build/kernel/$release/pci5c3a.ko
@@ -49,6 +53,7 @@ stage=$work/root
 mkdir -p "$stage"/{bin,proc,sys,dev,tmp}
 cp /bin/busybox "$stage/bin/busybox"
 cp "$module" "$stage/pci5c3a.ko"
+cp "$candev" "$stage/can-dev.ko"
 for bits in 64 32; do
     gcc -m$bits -static -O2 -Wall -Wextra -Werror -I"$root/lib" -o "$stage/smoke$bits" "$here/smoke.c"
 done
@@ -62,6 +67,7 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 exec 3>/dev/ttyS1
 check() { if eval "$2"; then echo "PASS $1" >&3; else echo "FAIL $1" >&3; fi; }
+insmod /can-dev.ko
 check "malformed_ids_refused" "! insmod /pci5c3a.ko ids=13fe:zz 2>/dev/null && [ ! -e /sys/module/pci5c3a ]"
 check "unknown_board_refused" "! insmod /pci5c3a.ko ids=13fe:c002:nosuch 2>/dev/null"
 check "insmod" "insmod /pci5c3a.ko"
