@@ -537,8 +537,8 @@ void pci5c3a_net_remove(struct pci5c3a_card *card)
 /* ---------------------------------------------------------------------- */
 /* netdev= : the ports that start as network devices */
 
-static char *netdev;
-module_param(netdev, charp, 0444);
+static char *netdev_param;
+module_param_named(netdev, netdev_param, charp, 0444);
 MODULE_PARM_DESC(netdev,
 		 "ports that start as SocketCAN network devices, CARD:PORT,... (card 0-3, port 0-1); the others are the character device's");
 
@@ -567,9 +567,9 @@ int pci5c3a_net_parse(void)
 	char *list, *rest, *entry;
 	int n = 0, ret = 0;
 
-	if (!netdev || !*netdev)
+	if (!netdev_param || !*netdev_param)
 		return 0;
-	list = kstrdup(netdev, GFP_KERNEL);
+	list = kstrdup(netdev_param, GFP_KERNEL);
 	if (!list)
 		return -ENOMEM;
 	rest = list;
@@ -580,7 +580,7 @@ int pci5c3a_net_parse(void)
 		ret = pci5c3a_parse_port(entry, &pci5c3a_netdev_ports);
 		if (ret) {
 			pr_err("netdev=%s refused: entry %d is not CARD:PORT (card 0-%d, port 0-%d)\n",
-			       netdev, n, PCI5C3A_MAX_CARDS - 1,
+			       netdev_param, n, PCI5C3A_MAX_CARDS - 1,
 			       PCI5C3A_PORTS_PER_CARD - 1);
 			break;
 		}
@@ -600,8 +600,8 @@ void pci5c3a_net_probe(struct pci5c3a_card *card)
 			continue;
 		if (p >= card->ports) {
 			dev_warn(&card->pdev->dev,
-				 "netdev=%s: card %d has no port %d\n", netdev,
-				 card->index, p);
+				 "netdev=%s: card %d has no port %d\n",
+				 netdev_param, card->index, p);
 			continue;
 		}
 		mutex_lock(&card->lock);
