@@ -457,6 +457,7 @@ check_dkms() {
     for f in usr/src/pci5c3a-$version/dkms.conf usr/src/pci5c3a-$version/Kbuild usr/src/pci5c3a-$version/Makefile \
         usr/src/pci5c3a-$version/board.c usr/src/pci5c3a-$version/chip.c usr/src/pci5c3a-$version/chardev.c \
         usr/src/pci5c3a-$version/notify.c usr/src/pci5c3a-$version/pci5c3a.h usr/src/pci5c3a-$version/compat.h \
+        usr/src/pci5c3a-$version/netdev.c usr/src/pci5c3a-$version/errframe.h \
         usr/src/pci5c3a-$version/lib/pci_5C3A_ioctl.h \
         usr/src/pci5c3a-$version/lib/sja1000.h usr/src/pci5c3a-$version/lib/pci_5C3A.h \
         usr/lib/udev/rules.d/60-pci5c3a.rules etc/modprobe.d/pci5c3a.conf usr/share/man/man4/pci5c3a.4.gz \
