@@ -387,6 +387,83 @@ TEST_F(VcardDriver, LedRegister) {
     ::close(card1);
 }
 
+// Port 1 of card 0 made a network interface (PCI5C3A_VCARD_NETDEV=0:1):
+// every request that names it fails with EADDRINUSE and changes nothing;
+// the card's own requests and its other port are served as before. A record
+// that names no port of the card, or none at all, keeps its own answer.
+class VcardInterfacePort : public Device {
+protected:
+    vcard::Config configuration() override {
+        vcard::Config c = cards(2);
+        c.netdev = {1};
+        return c;
+    }
+};
+
+TEST_F(VcardInterfacePort, RequestsNamingThePortAreRefused) {
+    constexpr std::uint32_t kPort1 = PCI5C3A_PORT_WINDOW;
+    setUpPort(fd, 0);
+    const std::uint8_t ewlr = vcard::peek(0, kPort1 + REG_EWLR);
+    for (std::uint32_t reg : {0u, unsigned(REG_EWLR), 31u, 100u}) {
+        REG_ACCESS a{};
+        a.addr = kPort1 + reg;
+        a.data = 0x5A;
+        EXPECT_EQ(request(fd, REQ_REG_WRITE, &a), failed(EADDRINUSE)) << reg;
+        EXPECT_EQ(request(fd, REQ_REG_READ, &a), failed(EADDRINUSE)) << reg;
+        EXPECT_EQ(a.data, 0x5A) << reg;  // nothing read into the record
+    }
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_EWLR), ewlr);
+    EXPECT_EQ(vcard::peek(0, kPort1 + REG_MOD), MOD_RM);
+
+    EXPECT_EQ(setMode(fd, 1, 1), failed(EADDRINUSE));
+    EXPECT_EQ(send(fd, 1, packet(1, 8)), failed(EADDRINUSE));
+    CAN_PACKET got;
+    EXPECT_EQ(receive(fd, 1, &got), failed(EADDRINUSE));
+    RCV_COUNT c{};
+    c.handle = 1;
+    EXPECT_EQ(request(fd, REQ_RCV_COUNT, &c), failed(EADDRINUSE));
+    EXPECT_EQ(event(fd, REQ_EVENT_PORT1, 1), failed(EADDRINUSE));
+    EXPECT_FALSE(vcard::notification_on(0, 1));
+    REG_ACCESS closing{};
+    closing.addr = kPort1;
+    closing.data = 1;
+    EXPECT_EQ(request(fd, REQ_PORT_CLOSE, &closing), failed(EADDRINUSE));
+
+    // Refusals of their own come first: no port of this card named, no
+    // record, an unknown code.
+    closing.addr = kPort1 + 1;
+    EXPECT_EQ(request(fd, REQ_PORT_CLOSE, &closing), failed(EINVAL));
+    EXPECT_EQ(setMode(fd, 3, 0), failed(EINVAL));
+    EXPECT_EQ(request(fd, REQ_EVENT_PORT1, nullptr), failed(EFAULT));
+    EXPECT_EQ(request(fd, 0x5307UL, &closing), failed(ENOTTY));
+
+    // Port 0, the LED register and the last close are served.
+    EXPECT_EQ(setMode(fd, 0, 1), kOk);
+    EXPECT_EQ(event(fd, REQ_EVENT_PORT0, 1), kOk);
+    EXPECT_EQ(count(fd, 0), 0);
+    EXPECT_EQ(regWrite(fd, PCI5C3A_LED_ADDR, 0x03), kOk);
+    EXPECT_EQ(regRead(fd, PCI5C3A_LED_ADDR), 0x03);
+    REG_ACCESS last{};
+    last.addr = PCI5C3A_LED_ADDR;
+    last.data = LED_AT_LAST_CLOSE;
+    EXPECT_EQ(request(fd, REQ_LAST_CLOSE, &last), kOk);
+    EXPECT_EQ(vcard::peek(0, PCI5C3A_LED_ADDR), LED_AT_LAST_CLOSE);
+
+    // Only the configured port: card 1's port 1 is an ordinary one.
+    const int card1 = ::open("/dev/PCI5C3AW1", O_RDWR);
+    ASSERT_GE(card1, 0);
+    EXPECT_EQ(setMode(card1, 3, 1), kOk);
+    EXPECT_EQ(regRead(card1, kPort1 + REG_EWLR), 96);
+    ::close(card1);
+
+    // The trace names the answer.
+    vcard::trace_start();
+    setMode(fd, 1, 0);
+    const auto trace = vcard::trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(vcard::describe(trace[0]).substr(vcard::describe(trace[0]).find(" -> ")), " -> -1 EADDRINUSE");
+}
+
 // ---------------------------------------------------------------------------
 // The trace
 
@@ -642,6 +719,11 @@ TEST_F(VcardFaults, ResetRefusesConfigurationsTheEnvironmentWouldRefuse) {
     c.remote.reset();
     c.tamper = {vcard::Tamper{8}};
     EXPECT_THROW(vcard::reset(c), std::invalid_argument);
+    c.tamper.clear();
+    for (int handle : {-1, 8}) {
+        c.netdev = {0, handle};
+        EXPECT_THROW(vcard::reset(c), std::invalid_argument) << handle;
+    }
     // Nothing changed: card 1 of the fixture's configuration is still there.
     EXPECT_EQ(vcard::descriptor_card(fd), 0);
     const int card1 = ::open("/dev/PCI5C3AW1", O_RDWR);

@@ -1,19 +1,22 @@
 // SPDX-License-Identifier: MIT
 // The virtual card's configuration from PCI5C3A_VCARD_* variables: what each
 // accepts, what it refuses and how a refusal ends a program.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 
 #include <string>
 #include <vector>
 
+#include "pci_5C3A_ioctl.h"
 #include "vcard.h"
 
 namespace {
 
-const char *const kVariables[] = {"PCI5C3A_VCARD_CARDS", "PCI5C3A_VCARD_WIRING", "PCI5C3A_VCARD_REMOTE",
-                                  "PCI5C3A_VCARD_TAMPER", "PCI5C3A_VCARD_TRACE"};
+const char *const kVariables[] = {"PCI5C3A_VCARD_CARDS",  "PCI5C3A_VCARD_WIRING", "PCI5C3A_VCARD_REMOTE",
+                                  "PCI5C3A_VCARD_TAMPER", "PCI5C3A_VCARD_TRACE",  "PCI5C3A_VCARD_NETDEV"};
 
 class VcardEnvironment : public ::testing::Test {
 protected:
@@ -50,6 +53,7 @@ TEST_F(VcardEnvironment, Defaults) {
     EXPECT_EQ(cfg->wiring, vcard::Wiring::loopback);
     EXPECT_FALSE(cfg->remote);
     EXPECT_TRUE(cfg->tamper.empty());
+    EXPECT_TRUE(cfg->netdev.empty());
     EXPECT_EQ(cfg->trace_path, "");
 
     // An empty value is the same as none.
@@ -136,6 +140,20 @@ TEST_F(VcardEnvironment, Tamper) {
         refused("PCI5C3A_VCARD_TAMPER", bad);
 }
 
+// The driver's netdev= list: ports as CARD:PORT, kept as handles.
+TEST_F(VcardEnvironment, Netdev) {
+    EXPECT_EQ(with("PCI5C3A_VCARD_NETDEV", "0:1")->netdev, std::vector<int>{1});
+    EXPECT_EQ(with("PCI5C3A_VCARD_NETDEV", "3:1,0:0,1:0")->netdev, (std::vector<int>{7, 0, 2}));
+    for (const char *bad : {"1", "0:2", "4:0", "-1:0", "0:1,", ",0:1", "0:1:0", "0:1 1:0", "0:0x1", "a:b",
+                            "0;1", " 0:1", "0:", ":1"})
+        refused("PCI5C3A_VCARD_NETDEV", bad);
+    std::string error;
+    with("PCI5C3A_VCARD_NETDEV", "0:2", &error);
+    EXPECT_EQ(error,
+              "virtual card: PCI5C3A_VCARD_NETDEV=\"0:2\" is not valid; expected comma-separated ports "
+              "CARD:PORT, e.g. 0:1 or 0:0,1:1 (card 0..3, port 0..1), as the driver's netdev= parameter");
+}
+
 TEST_F(VcardEnvironment, TraceAndFirstBadVariable) {
     EXPECT_EQ(with("PCI5C3A_VCARD_TRACE", "-")->trace_path, "-");
     EXPECT_EQ(with("PCI5C3A_VCARD_TRACE", "/tmp/x y")->trace_path, "/tmp/x y");
@@ -181,6 +199,22 @@ TEST(VcardEnvironmentErrors, GoodVariablesConfigureTheCardOnFirstOpen) {
         },
         testing::ExitedWithCode(0), "");
     unsetenv("PCI5C3A_VCARD_CARDS");
+}
+
+TEST(VcardEnvironmentErrors, NetdevPortsAreInterfacesFromTheFirstOpen) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    setenv("PCI5C3A_VCARD_NETDEV", "0:1", 1);
+    EXPECT_EXIT(
+        {
+            const int fd = open("/dev/PCI5C3AW0", O_RDWR);
+            REG_ACCESS a{};
+            const bool port0 = ioctl(fd, REQ_REG_READ, &a) == 0;
+            a.addr = PCI5C3A_PORT_WINDOW;
+            const bool port1 = ioctl(fd, REQ_REG_READ, &a) == -1 && errno == EADDRINUSE;
+            std::exit(port0 && port1 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    unsetenv("PCI5C3A_VCARD_NETDEV");
 }
 
 TEST(VcardEnvironmentErrors, IsNotReadAfterAReset) {

@@ -266,11 +266,52 @@ constexpr RequestType kRequests[] = {
     {REQ_EVENT_PORT1, "REQ_EVENT_PORT1", sizeof(unsigned short), Record::flag, serve_event},
 };
 
-// Order of checks: an unknown code, a null record, then the request's own.
+// The port of the descriptor's card a request names: its register window,
+// its handle, its notification or its close. -1 for the card's own requests
+// (the LED register, REQ_LAST_CLOSE) and for records the request's own
+// checks refuse anyway.
+int port_named(int card, unsigned long code, const void *arg) {
+    int port = -1;
+    switch (code) {
+    case REQ_REG_READ:
+    case REQ_REG_WRITE: {
+        const auto r = load<REG_ACCESS>(arg);
+        if (r.addr != PCI5C3A_LED_ADDR && r.addr < PCI5C3A_PORTS_PER_CARD * PCI5C3A_PORT_WINDOW)
+            port = int(r.addr / PCI5C3A_PORT_WINDOW);
+        break;
+    }
+    case REQ_PORT_CLOSE: {
+        const auto r = load<REG_ACCESS>(arg);
+        if (r.addr % PCI5C3A_PORT_WINDOW == 0 && r.addr / PCI5C3A_PORT_WINDOW < PCI5C3A_PORTS_PER_CARD)
+            port = int(r.addr / PCI5C3A_PORT_WINDOW);
+        break;
+    }
+    case REQ_SET_MODE: valid_handle(card, load<MODE_SET>(arg).handle, &port); break;
+    case REQ_SEND:
+    case REQ_RECEIVE: valid_handle(card, load<MSG_XFER>(arg).handle, &port); break;
+    case REQ_RCV_COUNT: valid_handle(card, load<RCV_COUNT>(arg).handle, &port); break;
+    case REQ_EVENT_PORT0: port = 0; break;
+    case REQ_EVENT_PORT1: port = 1; break;
+    default: break;
+    }
+    return port;
+}
+
+// A port the driver has given to the network stack as an interface: the
+// character device keeps its hands off it.
+bool is_interface(const State &s, int card, int port) {
+    if (port < 0) return false;
+    const int handle = card * kPortsPerCard + port;
+    return std::find(s.config.netdev.begin(), s.config.netdev.end(), handle) != s.config.netdev.end();
+}
+
+// Order of checks: an unknown code, a null record, a port that is a network
+// interface, then the request's own.
 int dispatch(State &s, int card, unsigned long code, void *arg) {
     const RequestType *type = find_request(code);
     if (type == nullptr) return ENOTTY;
     if (arg == nullptr) return EFAULT;
+    if (is_interface(s, card, port_named(card, code, arg))) return EADDRINUSE;
     return type->serve(s, card, code, arg);
 }
 

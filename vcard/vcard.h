@@ -82,6 +82,11 @@ struct Config {
     // ...; separate: handle 0, 1, ...; shared: the one bus); wires beyond
     // the entries stay local. At most as many entries as wires.
     std::vector<SocketCanWire> socketcan;
+    // Handles (card * 2 + port) of the ports the driver has made network
+    // interfaces, as its netdev= parameter does: every request that names
+    // such a port (its registers, its handle, its notification, its close)
+    // fails with EADDRINUSE; the LED register and REQ_LAST_CLOSE still work.
+    std::vector<int> netdev;
 };
 
 // Reads the PCI5C3A_VCARD_* environment variables. On a malformed value

@@ -80,6 +80,22 @@ const char *const kSocketCanForms =
     "local, e.g. vcan0, can0@500k or vcan0,vcan0 (IFACE the name of a CAN interface, at most 15 "
     "characters; BITRATE as in PCI5C3A_VCARD_REMOTE; no more entries than wires)";
 
+const char *const kNetdevForms =
+    "comma-separated ports CARD:PORT, e.g. 0:1 or 0:0,1:1 (card 0..3, port 0..1), as the driver's "
+    "netdev= parameter";
+
+bool parse_netdev(const std::string &text, std::vector<int> *handles) {
+    for (const std::string &entry : split(text, ',')) {
+        const std::vector<std::string> parts = split(entry, ':');
+        std::uint64_t card = 0, port = 0;
+        if (parts.size() != 2 || !parse_decimal(parts[0], PCI5C3A_MAX_CARDS - 1, &card) ||
+            !parse_decimal(parts[1], PCI5C3A_PORTS_PER_CARD - 1, &port))
+            return false;
+        handles->push_back(int(card * PCI5C3A_PORTS_PER_CARD + port));
+    }
+    return true;
+}
+
 bool parse_socketcan(const std::string &text, std::vector<SocketCanWire> *wires) {
     for (const std::string &entry : split(text, ',')) {
         SocketCanWire w;
@@ -261,6 +277,9 @@ std::optional<Config> config_from_environment(std::string *error) {
         if (!parse_socketcan(v, &cfg.socketcan) ||
             (name == nullptr && cfg.socketcan.size() > std::size_t(wire_count(cfg.cards, cfg.wiring))))
             fail("PCI5C3A_VCARD_SOCKETCAN", v, kSocketCanForms);
+    }
+    if (const std::string v = value("PCI5C3A_VCARD_NETDEV"); !v.empty()) {
+        if (!parse_netdev(v, &cfg.netdev)) fail("PCI5C3A_VCARD_NETDEV", v, kNetdevForms);
     }
     cfg.trace_path = value("PCI5C3A_VCARD_TRACE");
 

@@ -51,6 +51,8 @@ void check(const Config &cfg) {
             throw std::invalid_argument(
                 "vcard: SocketCAN bit rate not one a controller can be programmed to (or without interface)");
     }
+    for (const int handle : cfg.netdev)
+        if (handle < 0 || handle >= kMaxPorts) throw std::invalid_argument("vcard: netdev handle 0..7");
 }
 
 }  // namespace
