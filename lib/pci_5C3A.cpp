@@ -133,13 +133,17 @@ unsigned char low8(unsigned value) { return static_cast<unsigned char>(value & 0
 // descriptor of its own (its fd field is 0, standard input), so nothing is
 // sent there.
 // A driver answering ENXIO has no such port: a one-channel board's port 1.
-// CanOpenDriver looks at this after configuring the port it opens.
+// One answering EADDRINUSE has the port as a network interface (its
+// personality is netdev), so the character device may not touch it.
+// CanOpenDriver looks at these after configuring the port it opens.
 bool portMissing = false;
+bool portIsInterface = false;
 
 int driverRequest(int card, unsigned long request, void *record) {
     if (!cardInstalled(card)) return PCI5C3A_ERROR;
     const int result = ioctl(pci_Info_5C3A[card].fd, request, record);
     if (result < 0 && errno == ENXIO) portMissing = true;
+    if (result < 0 && errno == EADDRINUSE) portIsInterface = true;
     return result;
 }
 
@@ -206,12 +210,22 @@ extern "C" int CanOpenDriver(int card, int port) {
     const int handle = card * PCI5C3A_PORTS_PER_CARD + port;
     InstallRef[handle] = kPortOpen;
     portMissing = false;
+    portIsInterface = false;
     CanConfigPort(handle, &kDefaultConfig);
-    // A port the board does not have is not open: the configuration's
-    // requests were refused, and every later call on it would be too.
+    // A port the board does not have, or one the driver gives to the
+    // network stack, is not open: the configuration's requests were
+    // refused, and every later call on it would be too.
     if (portMissing) {
         InstallRef[handle] = 0;
         printf("PCI-5C3A card %d has no port %d\n", card, port);
+        return PCI5C3A_ERROR;
+    }
+    if (portIsInterface) {
+        InstallRef[handle] = 0;
+        printf(
+            "PCI-5C3A card %d port %d is a network interface: to open it here, set the interface down "
+            "and write chardev to /sys/class/pci5c3a/PCI5C3AW%d/port%d/personality\n",
+            card, port, card, port);
         return PCI5C3A_ERROR;
     }
     return handle;

@@ -189,6 +189,82 @@ TEST_F(Card, APortTheDriverDoesNotHaveIsNotOpened) {
     EXPECT_EQ(InstallRef[1], 1);
 }
 
+// A port the driver has made a network interface refuses every request
+// that names it with EADDRINUSE: the open fails with a line that says how
+// to get the port back, and leaves it closed. ENXIO, a port the board does
+// not have, is told apart.
+TEST_F(Card, APortThatIsANetworkInterfaceIsNotOpened) {
+    const std::string interfaceLine =
+        "PCI-5C3A card 0 port 1 is a network interface: to open it here, set the interface down and write "
+        "chardev to /sys/class/pci5c3a/PCI5C3AW0/port1/personality\n";
+    EXPECT_EQ(CanOpenDriver(0, 0), 0);
+    for (unsigned long code : {REQ_REG_READ, REQ_REG_WRITE, REQ_SET_MODE})
+        vcard::answer(code, -1, EADDRINUSE);
+    int result = 0;
+    EXPECT_EQ(captureStdout([&] { result = CanOpenDriver(0, 1); }), interfaceLine);
+    EXPECT_EQ(result, PCI5C3A_ERROR);
+    EXPECT_EQ(InstallRef[1], 0);
+    EXPECT_EQ(InstallRef[0], 1);
+    EXPECT_EQ(totalCards, 1);
+
+    // One refused request is enough, and the flag does not outlive the open.
+    for (unsigned long code : {REQ_REG_READ, REQ_REG_WRITE}) vcard::clear_answer(code);
+    EXPECT_EQ(captureStdout([&] { result = CanOpenDriver(0, 1); }), interfaceLine);
+    EXPECT_EQ(result, PCI5C3A_ERROR);
+    vcard::answer(REQ_SET_MODE, -1, ENXIO);
+    EXPECT_EQ(captureStdout([&] { result = CanOpenDriver(0, 1); }), "PCI-5C3A card 0 has no port 1\n");
+    vcard::clear_answer(REQ_SET_MODE);
+    EXPECT_EQ(captureStdout([&] { result = CanOpenDriver(0, 1); }), "");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(InstallRef[1], 1);
+}
+
+// The same through the virtual card's own driver, configured as the real
+// one is with netdev=1:0: the open sends exactly the configuration's
+// requests, each refused, and the card's other port, its LED and the last
+// close still work.
+class CardWithAnInterface : public TwoCards {
+protected:
+    vcard::Config configuration() override {
+        vcard::Config c = TwoCards::configuration();
+        c.netdev = {2};
+        return c;
+    }
+};
+
+TEST_F(CardWithAnInterface, OpenFailsAfterTheUsualRequestsAndTheCardStaysUsable) {
+    ASSERT_EQ(CanOpenDriver(0, 0), 0);
+    const auto usual = codes();
+    vcard::trace_clear();
+    int result = 0;
+    const std::string out = captureStdout([&] { result = CanOpenDriver(1, 0); });
+    EXPECT_EQ(result, PCI5C3A_ERROR);
+    EXPECT_EQ(
+        out,
+        "PCI-5C3A card 1 port 0 is a network interface: to open it here, set the interface down and write "
+        "chardev to /sys/class/pci5c3a/PCI5C3AW1/port0/personality\n");
+    EXPECT_EQ(pci_Info_5C3A[1].magic, 0x5C3A);
+    EXPECT_EQ(InstallRef[2], 0);
+    EXPECT_EQ(codes(), usual);
+    const auto trace = vcard::trace();
+    ASSERT_FALSE(trace.empty());
+    for (const auto &r : trace) {
+        EXPECT_EQ(r.card, 1);
+        EXPECT_EQ(r.result, -1) << vcard::describe(r);
+        EXPECT_EQ(r.error, EADDRINUSE) << vcard::describe(r);
+    }
+    EXPECT_EQ(vcard::peek(1, REG_MOD), MOD_RM);  // the controller was never touched
+
+    vcard::trace_clear();
+    EXPECT_EQ(CanOpenDriver(1, 1), 3);
+    EXPECT_EQ(codes(), usual);  // the other port of the card opens as any port does
+    EXPECT_EQ(CanSetLedStatus(1, 2, 1), 0);
+    EXPECT_EQ(vcard::peek(1, PCI5C3A_LED_ADDR), 0x04);
+    EXPECT_EQ(CanCloseDriver(0), 0);
+    EXPECT_EQ(CanCloseDriver(3), 0);
+    EXPECT_EQ(vcard::peek(1, PCI5C3A_LED_ADDR), LED_AT_LAST_CLOSE);
+}
+
 TEST_F(TwoCards, LastCloseWaitsForPortsOfCardsOpenedOutOfOrder) {
     // Only card 1 is in use: one installation, handles 2 and 3.
     open({{1, 0}, {1, 1}});
