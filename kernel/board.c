@@ -655,10 +655,10 @@ static int pci5c3a_hex16(const char *s, unsigned int *v)
 
 /*
  * One entry of ids=: VVVV:DDDD, then optionally SSSS:ssss, then optionally
- * a layout name; added only when @add. Fields are counted: two or four
+ * a layout name; added only when *@add. Fields are counted: two or four
  * hex ids, and a last field that is not a hex id is the layout.
  */
-static int pci5c3a_parse_id(char *entry, bool add, int n)
+static int pci5c3a_parse_id(char *entry, int n, void *add)
 {
 	char *field[5];
 	unsigned int v, d, sv = PCI_ANY_ID, sd = PCI_ANY_ID;
@@ -685,7 +685,7 @@ static int pci5c3a_parse_id(char *entry, bool add, int n)
 		       n, v, d);
 		return -EINVAL;
 	}
-	if (!add)
+	if (!*(bool *)add)
 		return 0;
 	return pci_add_dynid(&pci5c3a_driver, v, d, sv, sd, 0, 0, board);
 
@@ -696,22 +696,25 @@ bad:
 }
 
 /**
- * pci5c3a_parse_ids() - check or apply the ids= module parameter
- * @add: false to only check every entry, true to add them as dynamic ids
+ * pci5c3a_parse_list() - each entry of a comma-separated module parameter
+ * @name: the parameter, for the message
+ * @value: its value, or NULL
+ * @parse: called with each non-empty entry (a copy it may cut up), its
+ *	number from 1, and @arg
+ * @arg: for @parse
  *
- * The module checks the whole list before it registers the driver, so a
- * malformed list binds nothing, then adds the ids after registering.
- *
- * Return: 0, or a negative errno for the first entry that fails.
+ * Return: 0, or the negative errno of the first entry that fails, which
+ * ends the walk.
  */
-static int pci5c3a_parse_ids(bool add)
+int pci5c3a_parse_list(const char *name, const char *value,
+		       int (*parse)(char *entry, int n, void *arg), void *arg)
 {
 	char *list, *rest, *entry;
 	int n = 0, ret = 0;
 
-	if (!ids || !*ids)
+	if (!value || !*value)
 		return 0;
-	list = kstrdup(ids, GFP_KERNEL);
+	list = kstrdup(value, GFP_KERNEL);
 	if (!list)
 		return -ENOMEM;
 	rest = list;
@@ -719,14 +722,24 @@ static int pci5c3a_parse_ids(bool add)
 		n++;
 		if (!*entry)
 			continue;
-		ret = pci5c3a_parse_id(entry, add, n);
+		ret = parse(entry, n, arg);
 		if (ret) {
-			pr_err("ids=%s refused: %d\n", ids, ret);
+			pr_err("%s=%s refused: %d\n", name, value, ret);
 			break;
 		}
 	}
 	kfree(list);
 	return ret;
+}
+
+/*
+ * ids=, checked (@add false) or added as dynamic ids: the module checks
+ * the whole list before it registers the driver, so a malformed list binds
+ * nothing, then adds the ids after registering.
+ */
+static int pci5c3a_parse_ids(bool add)
+{
+	return pci5c3a_parse_list("ids", ids, pci5c3a_parse_id, &add);
 }
 
 /* The request codes are the driver's ABI: the header spells them out as

@@ -542,20 +542,24 @@ module_param_named(netdev, netdev_param, charp, 0444);
 MODULE_PARM_DESC(netdev,
 		 "ports that start as SocketCAN network devices, CARD:PORT,... (card 0-3, port 0-1); the others are the character device's");
 
-/* One CARD:PORT entry; its bit in @mask. */
-static int pci5c3a_parse_port(char *entry, unsigned long *mask)
+/* The ports netdev= names, bit CARD * 2 + PORT. */
+static unsigned long pci5c3a_netdev_ports;
+
+/* One CARD:PORT entry: its bit in *@mask. */
+static int pci5c3a_parse_port(char *entry, int n, void *mask)
 {
 	char *card = strsep(&entry, ":");
 	unsigned int c, p;
 
 	if (!entry || kstrtouint(card, 10, &c) || kstrtouint(entry, 10, &p) ||
-	    c >= PCI5C3A_MAX_CARDS || p >= PCI5C3A_PORTS_PER_CARD)
+	    c >= PCI5C3A_MAX_CARDS || p >= PCI5C3A_PORTS_PER_CARD) {
+		pr_err("netdev=: entry %d is not CARD:PORT (card 0-%d, port 0-%d)\n",
+		       n, PCI5C3A_MAX_CARDS - 1, PCI5C3A_PORTS_PER_CARD - 1);
 		return -EINVAL;
-	*mask |= BIT(c * PCI5C3A_PORTS_PER_CARD + p);
+	}
+	*(unsigned long *)mask |= BIT(c * PCI5C3A_PORTS_PER_CARD + p);
 	return 0;
 }
-
-static unsigned long pci5c3a_netdev_ports;
 
 /**
  * pci5c3a_net_parse() - read the netdev= module parameter
@@ -564,29 +568,8 @@ static unsigned long pci5c3a_netdev_ports;
  */
 int pci5c3a_net_parse(void)
 {
-	char *list, *rest, *entry;
-	int n = 0, ret = 0;
-
-	if (!netdev_param || !*netdev_param)
-		return 0;
-	list = kstrdup(netdev_param, GFP_KERNEL);
-	if (!list)
-		return -ENOMEM;
-	rest = list;
-	while ((entry = strsep(&rest, ",")) != NULL) {
-		n++;
-		if (!*entry)
-			continue;
-		ret = pci5c3a_parse_port(entry, &pci5c3a_netdev_ports);
-		if (ret) {
-			pr_err("netdev=%s refused: entry %d is not CARD:PORT (card 0-%d, port 0-%d)\n",
-			       netdev_param, n, PCI5C3A_MAX_CARDS - 1,
-			       PCI5C3A_PORTS_PER_CARD - 1);
-			break;
-		}
-	}
-	kfree(list);
-	return ret;
+	return pci5c3a_parse_list("netdev", netdev_param, pci5c3a_parse_port,
+				  &pci5c3a_netdev_ports);
 }
 
 /* At probe: the ports netdev= names become network devices. */

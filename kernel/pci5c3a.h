@@ -262,6 +262,8 @@ bool pci5c3a_drain(struct pci5c3a_card *card, int p);
 int pci5c3a_service(struct pci5c3a_card *card, int p, bool *signal);
 
 /* board.c */
+int pci5c3a_parse_list(const char *name, const char *value,
+		       int (*parse)(char *entry, int n, void *arg), void *arg);
 void pci5c3a_card_put(struct pci5c3a_card *card);
 struct pci5c3a_card *pci5c3a_card_get(unsigned int index);
 
