@@ -33,9 +33,9 @@
  * frame once all were sent, or after --timeout seconds in all. CPU time is
  * read at the start and the end: the guest's busy time, every CPU, as wall
  * time x CPUs - idle time (/proc/stat's idle and iowait, which the
- * tickless idle code measures; its busy fields count timer ticks, and
- * under TCG ticks come late and are lost: tick_busy shows them, for
- * comparison); this program's own (CLOCK_PROCESS_CPUTIME_ID); with --pid
+ * tickless idle code measures; its busy fields only sample timer ticks,
+ * which at low load under TCG miss or double-count much of it: tick_busy
+ * shows them, for comparison); this program's own (CLOCK_PROCESS_CPUTIME_ID); with --pid
  * that process's utime + stime (/proc/PID/stat, clock ticks) and its run
  * time as the scheduler clocks it (/proc/PID/schedstat, where there).
  *
@@ -192,8 +192,8 @@ static int can_socket(const char *iface, const struct can_filter *filter) {
 }
 
 // The guest's idle time, all CPUs, in clock ticks: the idle and iowait
-// fields of /proc/stat. Unlike its busy fields, which count timer ticks
-// and lose those an emulator delivers late, the idle time is measured
+// fields of /proc/stat. Unlike its busy fields, which sample timer ticks
+// (erratic at low load under an emulator), the idle time is measured
 // (the tickless idle code clocks each idle period), so busy time is taken
 // as wall time x CPUs - idle. Also the tick-counted busy fields (user,
 // nice, system, irq, softirq, steal) in *busy.
