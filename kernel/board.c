@@ -343,14 +343,18 @@ static irqreturn_t pci5c3a_irq(int irq, void *dev_id)
 {
 	struct pci5c3a_card *card = dev_id;
 	const struct pci5c3a_bridge *bridge = card->board->bridge;
+	bool live[PCI5C3A_PORTS_PER_CARD];
 	bool signal = false;
 	int pass, p, busy, handled = 0;
 
 	spin_lock(&card->hw_lock);
+	for (p = 0; p < card->ports; p++)
+		live[p] = pci5c3a_irq_enabled(&card->port[p]);
 	for (pass = 0; pass < PCI5C3A_MAX_PASSES; pass++) {
 		busy = 0;
 		for (p = 0; p < card->ports; p++)
-			busy |= pci5c3a_service(card, p, &signal);
+			if (live[p])
+				busy |= pci5c3a_service(card, p, &signal);
 		if (!busy)
 			break;
 		handled = 1;

@@ -242,6 +242,14 @@ bool pci5c3a_drain(struct pci5c3a_card *card, int p)
 	return queued && !list_empty(&port->listeners);
 }
 
+/* A controller that is there and has an interrupt enabled: one with none
+ * has nothing to say. Asked once per interrupt, not per pass: while the
+ * handler runs, only it touches the controllers. */
+bool pci5c3a_irq_enabled(const struct pci5c3a_port *port)
+{
+	return !port->absent && pci5c3a_read(port, SJA1000_IER);
+}
+
 /**
  * pci5c3a_service() - one channel's part of an interrupt
  * @card: the card; its @hw_lock held
@@ -251,10 +259,11 @@ bool pci5c3a_drain(struct pci5c3a_card *card, int p)
  * Reading the interrupt register acknowledges the chip's latched
  * conditions; a data overrun is counted, and its status bit left for the
  * application (CanClearOverrun, which also re-enables the interrupt). A
- * controller with every interrupt disabled has nothing to say, and one
- * whose interrupt and mode registers both read 0xff is no longer there (a
- * board removed with its slot reads all ones): neither is serviced. A
- * network-device port's interrupt is the network device's.
+ * controller whose interrupt and mode registers both read 0xff is no
+ * longer there (a board removed with its slot reads all ones): it is not
+ * serviced. A network-device port's interrupt is the network device's.
+ * The handler calls this only for controllers with an interrupt enabled
+ * (pci5c3a_irq_enabled()).
  *
  * Return: 1 when the channel had an interrupt pending, else 0.
  */
@@ -263,7 +272,7 @@ int pci5c3a_service(struct pci5c3a_card *card, int p, bool *signal)
 	struct pci5c3a_port *port = &card->port[p];
 	u8 ir;
 
-	if (port->absent || !pci5c3a_read(port, SJA1000_IER))
+	if (port->absent)
 		return 0;
 	ir = pci5c3a_read(port, SJA1000_IR);
 	if (!ir)

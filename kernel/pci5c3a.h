@@ -259,6 +259,7 @@ void pci5c3a_load_tx(const struct pci5c3a_port *port, u32 id, bool ext,
 		     bool rtr, u8 len, const u8 *data);
 void pci5c3a_read_rx(const struct pci5c3a_port *port, struct pci5c3a_frame *f);
 bool pci5c3a_drain(struct pci5c3a_card *card, int p);
+bool pci5c3a_irq_enabled(const struct pci5c3a_port *port);
 int pci5c3a_service(struct pci5c3a_card *card, int p, bool *signal);
 
 /* board.c */
