@@ -666,19 +666,7 @@ static ssize_t pci5c3a_personality_store(struct device *dev,
 	static const struct attribute_group pci5c3a_port##_port##_group = { \
 		.name = "port" #_port,					\
 		.attrs = pci5c3a_port##_port##_attrs,			\
-		.is_visible = pci5c3a_port_visible,			\
 	}
-
-/* A one-channel board has no port1/ directory. */
-static umode_t pci5c3a_port_visible(struct kobject *kobj,
-				    struct attribute *attr, int n)
-{
-	struct pci5c3a_card *card = dev_get_drvdata(kobj_to_dev(kobj));
-	struct pci5c3a_stat_attr *sa =
-		container_of(attr, struct pci5c3a_stat_attr, attr.attr);
-
-	return sa->port < card->ports ? attr->mode : 0;
-}
 
 PCI5C3A_PORT_STATS(0);
 PCI5C3A_PORT_STATS(1);
@@ -721,10 +709,21 @@ static const struct attribute_group pci5c3a_card_group = {
 	.attrs = pci5c3a_card_attrs,
 };
 
+/*
+ * A one-channel board has no port1/ directory. The groups are chosen by
+ * the channel count, not hidden by is_visible: before 6.11 a named group
+ * whose attributes are all hidden still gets its (empty) directory.
+ */
 static const struct attribute_group *pci5c3a_groups[] = {
 	&pci5c3a_card_group,
 	&pci5c3a_port0_group,
 	&pci5c3a_port1_group,
+	NULL
+};
+
+static const struct attribute_group *pci5c3a_groups_one_channel[] = {
+	&pci5c3a_card_group,
+	&pci5c3a_port0_group,
 	NULL
 };
 
@@ -738,7 +737,9 @@ int pci5c3a_chardev_add(struct pci5c3a_card *card)
 	card->dev = device_create_with_groups(pci5c3a_class, &card->pdev->dev,
 					      MKDEV(MAJOR(pci5c3a_devt),
 						    card->index),
-					      card, pci5c3a_groups,
+					      card, card->ports == 1 ?
+					      pci5c3a_groups_one_channel :
+					      pci5c3a_groups,
 					      "PCI5C3AW%d", card->index);
 	if (IS_ERR(card->dev))
 		return PTR_ERR(card->dev);
