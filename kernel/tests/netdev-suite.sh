@@ -5,7 +5,7 @@
 # are the host's) with QEMU's SJA1000 boards as the cards:
 #
 #   netdev-suite.sh --board KIND [--short] MODULE BUILD [PART...]
-#       # parts: params load traffic sequence bittiming mixed python switching removal
+#       # parts: params load traffic sequence bittiming modes mixed python switching removal
 #
 # scripts/netdev-test runs it, one guest per kind of board. MODULE is
 # pci5c3a.ko for the guest's kernel; BUILD the x86_64 build tree, whose
@@ -19,9 +19,9 @@
 # plx9030_can_pci), port 0 of cards 0 and 1 on kvaser_pci (one channel per
 # board). They start as network devices (netdev=). --short is the round of
 # the boards after the first: fewer frames, four bit rates, no cansequence,
-# python-can or bad module parameters. The kernel log is read after every
-# part: BUG, WARNING, Oops, KASAN or can-dev's "oops, state did not change"
-# fail it. Prints "PASS name"/"FAIL name" lines (details indented) and each
+# control modes, python-can or bad module parameters. The kernel log is
+# read after every part: BUG, WARNING, Oops, KASAN or can-dev's "oops,
+# state did not change" fail it. Prints "PASS name"/"FAIL name" lines (details indented) and each
 # part's time; exits non-zero on any failure.
 #
 # Starting a program costs this guest about half a second (its files come
@@ -45,7 +45,7 @@ kmod=${PCI5C3A_KERNEL_MODULES:-}
 if [ -n "$short" ]; then
     parts=${*:-load traffic bittiming mixed switching removal}
 else
-    parts=${*:-params load traffic sequence bittiming mixed python switching removal}
+    parts=${*:-params load traffic sequence bittiming modes mixed python switching removal}
 fi
 regs=$build/netdev-test/regs
 peer=$build/netdev-test/lib_peer
@@ -553,6 +553,95 @@ part_bittiming() {
     up_both >/dev/null 2>&1
 }
 
+# The control modes, on A with B at 500 kbit/s plain, each set while A is
+# down and checked with one frame each way (cansend, candump -L):
+# listen-only (A sends nothing: the frame is dropped and counted; it still
+# receives), loopback (self test mode and self reception: A's own socket
+# sees the echo and the frame the chip received itself; B gets it too),
+# one-shot, berr-reporting with restart-ms; ip -details names each. Then
+# triple sampling: BTR1's SAM bit, read through the character device.
+# QEMU's chip has no bus errors, so one-shot and berr-reporting only show
+# that frames still flow.
+mode_set() {
+    printf '%s\n' "link set dev $ifa down" "link set dev $ifa type can bitrate 500000 $*" \
+        "link set dev $ifa up" "link show dev $ifa" >"$tmp/mode.batch"
+    ipt -details -batch "$tmp/mode.batch" >"$tmp/mode.log" 2>&1
+}
+# one_frame FROM TO FRAME: FRAME sent on FROM; what candump on FROM and on
+# TO logged, as ID#DATA lines, in $tmp/from.log and $tmp/to.log.
+one_frame() {
+    local pf pt
+    dump_start "$1" "$tmp/from.log"
+    pf=$dump_pid
+    dump_start "$2" "$tmp/to.log"
+    pt=$dump_pid
+    timeout -k 2 10 cansend "$1" "$3" >"$tmp/cansend.log" 2>&1
+    wait_lines "$tmp/to.log" 1 20
+    dump_stop $pf "$tmp/from.log"
+    dump_stop $pt "$tmp/to.log"
+}
+part_modes() {
+    local name got s0 s1
+    up_both >"$tmp/up.log" 2>&1 || { fail "modes: interfaces up" "$tmp/up.log"; return; }
+
+    name="listen-only: ip -details says so; $ifa sends nothing (counted as dropped) and still receives"
+    mode_set listen-only on
+    stats "$ifa"
+    s0=$counters
+    one_frame "$ifa" "$ifb" 321#11
+    got="$(<"$tmp/to.log")"
+    one_frame "$ifb" "$ifa" 322#22
+    stats "$ifa"
+    s1=$counters
+    if grep -q '<LISTEN-ONLY>' "$tmp/mode.log" && [ -z "$got" ] && [ "$(<"$tmp/to.log")" = 322#22 ] &&
+        [ "$(ip -s link show dev "$ifa" | awk '/TX:/ { getline; print $4 }')" -ge 1 ] &&
+        [ "${s1%% *}" = $((${s0%% *} + 1)) ]; then
+        pass "$name"
+    else
+        fail "$name" "$tmp/mode.log" "$ifb got: ${got:-nothing}" "$ifa got: $(<"$tmp/to.log")" "$s0 -> $s1"
+    fi
+
+    name="loopback: $ifa's socket sees its frame twice (echo, self reception), $ifb once"
+    mode_set listen-only off loopback on
+    one_frame "$ifa" "$ifb" 323#33
+    if grep -q '<LOOPBACK>' "$tmp/mode.log" && [ "$(<"$tmp/from.log")" = $'323#33\n323#33' ] &&
+        [ "$(<"$tmp/to.log")" = 323#33 ]; then
+        pass "$name"
+    else
+        fail "$name" "$tmp/mode.log" "$ifa: $(<"$tmp/from.log")" "$ifb: $(<"$tmp/to.log")"
+    fi
+
+    name="one-shot, berr-reporting, restart-ms 100: ip -details says so; frames both ways"
+    mode_set loopback off one-shot on berr-reporting on restart-ms 100
+    one_frame "$ifa" "$ifb" 12345678#44
+    got=$(<"$tmp/to.log")
+    one_frame "$ifb" "$ifa" 325#R
+    if grep -q 'ONE-SHOT' "$tmp/mode.log" && grep -q 'BERR-REPORTING' "$tmp/mode.log" &&
+        grep -q 'restart-ms 100' "$tmp/mode.log" && [ "$got" = 12345678#44 ] && [ "$(<"$tmp/to.log")" = 325#R ]; then
+        pass "$name"
+    else
+        fail "$name" "$tmp/mode.log" "$ifb got: $got" "$ifa got: $(<"$tmp/to.log")"
+    fi
+
+    name="triple-sampling: ip -details says so; BTR1 has its SAM bit (0x9C at 500 kbit/s)"
+    mode_set one-shot off berr-reporting off restart-ms 0 triple-sampling on
+    ipt link set dev "$ifa" down
+    got=""
+    if personality $a_card $a_port chardev; then
+        got=$(timeout -k 2 20 "$regs" $a_card read $((a_port * 128 + 6)) $((a_port * 128 + 7)) 2>&1)
+        personality $a_card $a_port netdev || got="$got; back to netdev: $perr"
+    else
+        got="switch to chardev: $perr"
+    fi
+    if grep -q 'TRIPLE-SAMPLING' "$tmp/mode.log" && [ "$got" = "0x00 0x9C" ]; then
+        pass "$name"
+    else
+        fail "$name" "$tmp/mode.log" "BTR0 BTR1: $got"
+    fi
+    ifaces && mode_set triple-sampling off >/dev/null 2>&1
+    up_both >/dev/null 2>&1
+}
+
 # One end the library's (character device), the other a network device,
 # on one card (two-channel boards) or two (kvaser_pci): frames both ways,
 # standard and extended, data and remote; the library's open of the
@@ -793,7 +882,7 @@ for part in $parts; do
     # Every part but params needs the module and its interfaces.
     [ "$part" = params ] || [ "$part" = load ] || loaded || part_load
     case $part in
-    params | load | traffic | sequence | bittiming | mixed | python | switching | removal) "part_$part" ;;
+    params | load | traffic | sequence | bittiming | modes | mixed | python | switching | removal) "part_$part" ;;
     *)
         fail "netdev-suite.sh: no part $part"
         continue
