@@ -31,21 +31,10 @@
 #include <sys/io.h>
 #include <time.h>
 
+#include "sja1000-board-probe.h"
 #include "sja1000.h"
 
-#define IORESOURCE_IO 0x100UL
 #define ACCEPT_ALL SJA1000_STD_ID_MASK
-
-struct board {
-    const char *name;
-    unsigned int device; /* PCI device ID, vendor 0x13fe */
-    unsigned int stride; /* bytes between registers */
-};
-
-static const struct board boards[] = {
-    {"pcm3680", 0xc002, 1},
-    {"mioe3680", 0xc302, 4},
-};
 
 struct frame {
     unsigned int id;
@@ -54,15 +43,7 @@ struct frame {
     unsigned char data[8];
 };
 
-static unsigned long base[2];
-static unsigned int stride;
 static int passed, failed;
-
-static void wr(int ch, unsigned int reg, unsigned int val) {
-    outb((unsigned char)val, (unsigned short)(base[ch] + reg * stride));
-}
-
-static unsigned int rd(int ch, unsigned int reg) { return inb((unsigned short)(base[ch] + reg * stride)); }
 
 static void result(int ok, const char *name, const char *fmt, ...) {
     va_list ap;
@@ -78,69 +59,6 @@ static void result(int ok, const char *name, const char *fmt, ...) {
     va_end(ap);
     printf("\n");
     failed++;
-}
-
-static unsigned long read_hex(const char *dir, const char *file) {
-    char path[512];
-    unsigned long v = 0;
-    FILE *f;
-
-    snprintf(path, sizeof(path), "%s/%s", dir, file);
-    f = fopen(path, "r");
-    if (!f) return 0;
-    if (fscanf(f, "%lx", &v) != 1) v = 0;
-    fclose(f);
-    return v;
-}
-
-/* Finds the board and its two I/O BARs; enables its I/O decoding. */
-static int find_board(const struct board *b, unsigned long *len) {
-    DIR *d = opendir("/sys/bus/pci/devices");
-    struct dirent *e;
-    char dir[300], path[320];
-    int found = 0;
-
-    if (!d) {
-        perror("/sys/bus/pci/devices");
-        return -1;
-    }
-    while (!found && (e = readdir(d))) {
-        unsigned long start, end, flags;
-        FILE *f;
-        int bar;
-
-        if (e->d_name[0] == '.') continue;
-        snprintf(dir, sizeof(dir), "/sys/bus/pci/devices/%s", e->d_name);
-        if (read_hex(dir, "vendor") != 0x13fe || read_hex(dir, "device") != b->device) continue;
-        snprintf(path, sizeof(path), "%s/resource", dir);
-        f = fopen(path, "r");
-        if (!f) {
-            perror(path);
-            break;
-        }
-        for (bar = 0; bar < 2; bar++) {
-            if (fscanf(f, "%lx %lx %lx", &start, &end, &flags) != 3 || !(flags & IORESOURCE_IO) ||
-                start == 0 || end < start)
-                break;
-            base[bar] = start;
-            len[bar] = end - start + 1;
-        }
-        fclose(f);
-        if (bar < 2) {
-            fprintf(stderr, "%s: BAR%d is no assigned I/O BAR\n", dir, bar);
-            break;
-        }
-        snprintf(path, sizeof(path), "%s/enable", dir);
-        f = fopen(path, "w");
-        if (!f || fputs("1", f) < 0 || fclose(f) != 0) {
-            perror(path);
-            break;
-        }
-        printf("board %s at %s, BARs 0x%lx 0x%lx\n", b->name, e->d_name, base[0], base[1]);
-        found = 1;
-    }
-    closedir(d);
-    return found ? 0 : -1;
 }
 
 /* Reset mode, a single filter for standard identifiers with code CODE and
