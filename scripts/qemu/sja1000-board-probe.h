@@ -11,7 +11,10 @@
 
 #include <dirent.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/io.h>
+
+#include "sja1000.h"
 
 #define IORESOURCE_IO 0x100UL
 
@@ -96,6 +99,34 @@ static int find_board(const struct board *b, unsigned long *len) {
     }
     closedir(d);
     return found ? 0 : -1;
+}
+
+/* The board the command line names (pcm3680 or mioe3680) found, its
+ * registers reachable: 0, or the exit status (2 usage, 1 no board). */
+static int open_board(int argc, char **argv) {
+    const struct board *b = NULL;
+    unsigned long len[2] = {0, 0};
+    unsigned int i;
+    int ch;
+
+    for (i = 0; argc == 2 && i < sizeof(boards) / sizeof(boards[0]); i++)
+        if (strcmp(argv[1], boards[i].name) == 0) b = &boards[i];
+    if (!b) {
+        fprintf(stderr, "usage: %s pcm3680|mioe3680\n", argv[0]);
+        return 2;
+    }
+    stride = b->stride;
+    if (find_board(b, len) < 0) {
+        fprintf(stderr, "no %s board (13fe:%04x) with two I/O BARs\n", b->name, b->device);
+        return 1;
+    }
+    for (ch = 0; ch < 2; ch++) {
+        if (len[ch] < REG_COUNT * stride || ioperm(base[ch], REG_COUNT * stride, 1) < 0) {
+            perror("ioperm");
+            return 1;
+        }
+    }
+    return 0;
 }
 
 #endif /* SJA1000_BOARD_PROBE_H */

@@ -106,29 +106,12 @@ static int drain(int ch, unsigned int *ids, int max) {
 }
 
 int main(int argc, char **argv) {
-    const struct board *b = NULL;
-    unsigned long len[2] = {0, 0};
     unsigned int ids[64];
     unsigned int i;
     int ch, n;
+    int status = open_board(argc, argv);
 
-    for (i = 0; argc == 2 && i < sizeof(boards) / sizeof(boards[0]); i++)
-        if (strcmp(argv[1], boards[i].name) == 0) b = &boards[i];
-    if (!b) {
-        fprintf(stderr, "usage: %s pcm3680|mioe3680\n", argv[0]);
-        return 2;
-    }
-    stride = b->stride;
-    if (find_board(b, len) < 0) {
-        fprintf(stderr, "no %s board (13fe:%04x) with two I/O BARs\n", b->name, b->device);
-        return 1;
-    }
-    for (ch = 0; ch < 2; ch++) {
-        if (len[ch] < REG_COUNT * stride || ioperm(base[ch], REG_COUNT * stride, 1) < 0) {
-            perror("ioperm");
-            return 1;
-        }
-    }
+    if (status) return status;
     for (ch = 0; ch < 2; ch++)
         if (configure(ch, 0, SJA1000_STD_ID_MASK) < 0) return 1;
     drain(1, ids, 0);

@@ -212,29 +212,11 @@ int main(int argc, char **argv) {
     static const struct frame std = {0x2A8, 0, 3, {0x11, 0x22, 0x33}};
     static const struct frame ext = {0x1234567, 1, 8, {1, 2, 3, 4, 5, 6, 7, 8}};
     static const struct frame other = {0x100, 0, 1, {0x5A}};
-    const struct board *b = NULL;
-    unsigned long len[2] = {0, 0};
     const char *what;
-    unsigned int i;
-    int ch, has;
+    int has;
+    int status = open_board(argc, argv);
 
-    for (i = 0; argc == 2 && i < sizeof(boards) / sizeof(boards[0]); i++)
-        if (strcmp(argv[1], boards[i].name) == 0) b = &boards[i];
-    if (!b) {
-        fprintf(stderr, "usage: %s pcm3680|mioe3680\n", argv[0]);
-        return 2;
-    }
-    stride = b->stride;
-    if (find_board(b, len) < 0) {
-        fprintf(stderr, "no %s board (13fe:%04x) with two I/O BARs\n", b->name, b->device);
-        return 1;
-    }
-    for (ch = 0; ch < 2; ch++) {
-        if (len[ch] < REG_COUNT * stride || ioperm(base[ch], REG_COUNT * stride, 1) < 0) {
-            perror("ioperm");
-            return 1;
-        }
-    }
+    if (status) return status;
 
     /* Normal mode: TR, SRR, both; SRR through the sender's own filter. */
     if (configure(0, 0, 0, ACCEPT_ALL) < 0 || configure(1, 0, 0, ACCEPT_ALL) < 0) return 1;
